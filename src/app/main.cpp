@@ -1,0 +1,19 @@
+#include "app/hiltpush.h"
+
+#include "runtime/console.h"
+#include "runtime/process.h"
+
+#include <memory>
+
+int main(int argc, char** argv)
+{
+    hp::rt::ConsoleInit();
+    int exitCode = 0;
+    {
+        auto application = std::make_unique<hp::THiltPush>(hp::rt::ExeName(), hp::rt::ProcessParams(argc, argv));
+        application->SetTitle("hiltpush");
+        application->Run();
+        exitCode = application->ExitCode();
+    }
+    return exitCode;
+}

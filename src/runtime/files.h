@@ -1,0 +1,33 @@
+#pragma once
+// The file access the upload needs: an existence test and a file of bytes
+// read in blocks.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace hp::rt {
+
+// True when Path names an existing regular file (a link counts by its
+// target; a directory does not count).
+bool FileExists(const std::string& Path);
+
+// A file opened for reading as bytes. Every failure raises EInOutError
+// with the platform's error text; the file is closed by the destructor.
+class TByteFile {
+public:
+    explicit TByteFile(const std::string& Path);
+    ~TByteFile();
+    TByteFile(const TByteFile&) = delete;
+    TByteFile& operator=(const TByteFile&) = delete;
+
+    // Size in bytes as the file system reports it now.
+    std::int64_t Size();
+
+    // Reads up to Count bytes; returns how many were read, 0 only at the end.
+    std::size_t Read(char* Buffer, std::size_t Count);
+
+private:
+    std::intptr_t FHandle;
+};
+
+} // namespace hp::rt

@@ -1,0 +1,16 @@
+#pragma once
+// The process's own path and its parameters as the platform delivers them.
+#include <string>
+#include <vector>
+
+namespace hp::rt {
+
+// The running executable's full path as the platform reports it (not as the
+// user typed it).
+std::string ExeName();
+
+// Parameters 1..N of the process. On Linux the arguments as the shell passed
+// them; on Windows the command line split by the program's own rule.
+std::vector<std::string> ProcessParams(int argc, char** argv);
+
+} // namespace hp::rt
