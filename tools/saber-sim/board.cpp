@@ -1,0 +1,380 @@
+#include "board.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <stdexcept>
+
+#include "text_escape.h"
+
+namespace hp::sim {
+namespace {
+
+// The banner goes out once the host has settled after its open: this long
+// after its last purge (Wine, for one, purges output and input separately,
+// and twice), or this long after the open of a host that does not purge.
+// Either way it comes before the reply to the host's first command.
+constexpr auto BannerAfterPurge = std::chrono::milliseconds(10);
+constexpr auto BannerAfterOpen = std::chrono::milliseconds(20);
+
+// Longest command line the board collects; longer lines are answered with an
+// error at their line feed instead of growing without bound.
+constexpr std::size_t MaxCommandLength = 4096;
+
+constexpr std::array<const char*, 7> SoundQueries = {"sON?", "sOFF?", "sHUM?", "sSW?", "sCL?", "sSMA?", "sSMB?"};
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+// Decimal digits only, at most 18 of them so that the value fits in 64 bits.
+std::optional<std::int64_t> ParseSize(const std::string& text) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+TBoard::TBoard(const SimOptions& options, TFlash& flash, Reporter report)
+    : FOptions(options), FFlash(flash), FReport(std::move(report)), FLineEnd(options.CrLf ? "\r\n" : "\n") {}
+
+void TBoard::OnOpen(Clock::time_point now) {
+    FLine.clear();
+    FLineTooLong = false;
+    FBannerPending = !FOptions.Banner.empty();
+    FBannerDue = now + BannerAfterOpen;
+}
+
+void TBoard::OnClose() {
+    FLine.clear();
+    FLineTooLong = false;
+    FBannerPending = false;
+    FOutput.clear();
+    if (FState == State::Receiving) {
+        FFlash.AbortUpload();
+        FReport(0, "upload of " + Escape(FUploadName) + " abandoned after " + std::to_string(FUploadReceived) +
+                       " of " + std::to_string(FUploadSize) + " bytes: the port was closed");
+        FState = State::Idle;
+    } else if (FState == State::Busy) {
+        // The endless erase ends with the session, so that the next test or
+        // run meets a board that answers again.
+        FState = State::Idle;
+    }
+    // A running erase goes on: the board does not notice the host leaving.
+}
+
+void TBoard::OnHostPurge(bool input, bool output, Clock::time_point now) {
+    // A banner sent before the host's purges are over would be thrown away.
+    if (FBannerPending && (input || output)) FBannerDue = now + BannerAfterPurge;
+    // Bytes the host discarded may have cut a command short; its start must
+    // not be glued to the next command. (Best effort: the kernel does not
+    // always discard bytes that were already on their way.)
+    if (output && FState == State::Idle && !FLine.empty()) {
+        FReport(1, "partial command dropped: \"" + Escape(FLine) + "\"");
+        FLine.clear();
+        FLineTooLong = false;
+    }
+}
+
+void TBoard::SendBanner() {
+    FBannerPending = false;
+    for (const auto& line : FOptions.Banner) Emit(line);
+    FReport(1, "banner sent");
+}
+
+void TBoard::Emit(const std::string& text) {
+    EmitRaw(text + FLineEnd);
+}
+
+void TBoard::EmitRaw(const std::string& bytes) {
+    if (!FOptions.Silent) FOutput += bytes;
+}
+
+std::optional<std::string> TBoard::ReplyFor(const std::string& key, const std::string& normal) const {
+    if (FOptions.Silent) return std::nullopt;
+    const auto it = FOptions.Replies.find(key);
+    return it != FOptions.Replies.end() ? it->second : normal;
+}
+
+void TBoard::Reply(const std::string& key, const std::string& normal) {
+    const auto text = ReplyFor(key, normal);
+    if (text) Emit(*text);
+    FReport(1, text ? "reply \"" + Escape(*text) + "\"" : std::string("no reply"));
+}
+
+void TBoard::OnBytes(const char* data, std::size_t size, Clock::time_point now) {
+    if (FBannerPending) SendBanner();
+    std::size_t i = 0;
+    while (i < size && !FHangUp) {
+        switch (FState) {
+        case State::Receiving:
+            i += Receive(data + i, size - i);
+            break;
+        case State::Erasing:
+        case State::Busy:
+            FReport(2, "ignored while erasing: " + std::to_string(size - i) + " bytes");
+            return;
+        case State::Idle: {
+            const char c = data[i++];
+            if (c != '\n') {
+                if (FLine.size() < MaxCommandLength) FLine += c;
+                else FLineTooLong = true;
+                break;
+            }
+            std::string line;
+            line.swap(FLine);
+            if (FLineTooLong) {
+                FLineTooLong = false;
+                FReport(1, "command longer than " + std::to_string(MaxCommandLength) + " bytes");
+                Reply("", "ERROR, Command Too Long");
+                break;
+            }
+            // Hosts that end their lines with CR LF are served as well.
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) Command(line, now);
+            break;
+        }
+        }
+    }
+}
+
+void TBoard::Command(const std::string& line, Clock::time_point now) {
+    FReport(1, "command \"" + Escape(line) + "\"");
+    const std::string key = CommandKey(line);
+    const auto& hangUps = FOptions.HangUpAfterCommand;
+    if (std::find(hangUps.begin(), hangUps.end(), key) != hangUps.end()) {
+        FReport(0, "hanging up after the command \"" + Escape(line) + "\"");
+        FHangUp = true;
+        return;
+    }
+
+    if (line == "V?") {
+        if (!FOptions.Replies.count(key) && FOptions.StreamJunk && !FOptions.Silent) {
+            std::string junk;
+            junk.reserve(static_cast<std::size_t>(*FOptions.StreamJunk));
+            for (std::int64_t n = 0; n < *FOptions.StreamJunk; ++n) junk += "V=junk-"[n % 7];
+            EmitRaw(junk);
+            FReport(1, "reply: " + std::to_string(junk.size()) + " bytes without a line feed");
+            return;
+        }
+        Reply(key, "V=" + FOptions.Version);
+    } else if (line == "S?") {
+        Reply(key, "S=" + FOptions.Serial);
+    } else if (line == "WR?") {
+        Reply(key, FOptions.NotReady ? "OK, Write Protected" : "OK, Write Ready");
+    } else if (line == "FREE?") {
+        Reply(key, "FREE=" + std::to_string(FFlash.Free()));
+    } else if (line == "LIST?") {
+        Listing();
+    } else if (line == "ERASE=ALL") {
+        Erase(now);
+    } else if (std::find(SoundQueries.begin(), SoundQueries.end(), line) != SoundQueries.end()) {
+        SoundList(line);
+    } else if (key == "WR") {
+        Write(line.substr(3));
+    } else {
+        Reply(key, "ERROR, Unknown Command: " + line);
+    }
+}
+
+void TBoard::Listing() {
+    const auto it = FOptions.Replies.find("LIST?");
+    if (FOptions.Silent || it != FOptions.Replies.end()) {
+        Reply("LIST?", "");
+        return;
+    }
+    if (FOptions.ListLines) {
+        for (int n = 1; n <= *FOptions.ListLines; ++n) {
+            if (ListingHangsUp(n)) return;
+            std::string number = std::to_string(n);
+            Emit("FILE" + std::string(number.size() < 5 ? 5 - number.size() : 0, '0') + number + ".WAV," +
+                 std::to_string(1000 + n));
+        }
+        FReport(1, "listing of " + std::to_string(*FOptions.ListLines) + " made-up lines");
+        return;
+    }
+    const auto entries = FFlash.List();
+    int n = 0;
+    for (const auto& e : entries) {
+        if (ListingHangsUp(++n)) return;
+        Emit(e.Name + "," + std::to_string(e.Size));
+    }
+    FReport(1, "listing of " + std::to_string(entries.size()) + " files");
+}
+
+bool TBoard::ListingHangsUp(int line) {
+    if (!FOptions.HangUpAfterLines || line <= *FOptions.HangUpAfterLines) return false;
+    FReport(0, "hanging up after " + std::to_string(*FOptions.HangUpAfterLines) + " lines of the listing");
+    FHangUp = true;
+    return true;
+}
+
+void TBoard::SoundList(const std::string& query) {
+    // "sHUM?" lists the stored files whose names begin with "hum", and so on.
+    const std::string stem = query.substr(1, query.size() - 2);
+    std::string names;
+    for (const auto& e : FFlash.List()) {
+        if (!StartsWithNoCase(e.Name, stem)) continue;
+        if (!names.empty()) names += ',';
+        names += e.Name;
+    }
+    Reply(query, query.substr(0, query.size() - 1) + "=" + names);
+}
+
+void TBoard::Write(const std::string& body) {
+    // The name may hold commas; the size is what follows the last one.
+    const auto comma = body.rfind(',');
+    std::string refusal;
+    std::optional<std::int64_t> size;
+    std::string name;
+    if (comma != std::string::npos) {
+        name = body.substr(0, comma);
+        size = ParseSize(body.substr(comma + 1));
+    }
+    if (!size) refusal = "ERROR, Invalid Write Command";
+    else if (!TFlash::ValidName(name)) refusal = "ERROR, Invalid File Name";
+    else if (FOptions.RefuseWrite) refusal = "ERROR, Write Refused";
+    else if (*size > FFlash.Free()) refusal = "ERROR, Insufficient Space";
+
+    if (refusal.empty()) {
+        try {
+            FFlash.BeginUpload(name);
+        } catch (const std::runtime_error& e) {
+            FReport(0, e.what());
+            refusal = "ERROR, Flash Write Failed";
+        }
+    }
+    const auto sent = ReplyFor("WR", refusal.empty() ? "OK, Write " + name : refusal);
+    if (sent) Emit(*sent);
+    FReport(1, sent ? "reply \"" + Escape(*sent) + "\"" : std::string("no reply"));
+
+    // The host sends the data only after a reply that begins so; whatever
+    // else it saw, the bytes that follow are commands again.
+    if (!refusal.empty() || !sent || !StartsWith(*sent, "OK, Write ")) {
+        FFlash.AbortUpload();
+        if (!refusal.empty()) FReport(0, "write refused: " + refusal);
+        return;
+    }
+    FUploadName = name;
+    FUploadSize = *size;
+    FUploadReceived = 0;
+    FState = State::Receiving;
+    FReport(0, "receiving " + Escape(name) + ", " + std::to_string(*size) + " bytes");
+    if (FUploadSize == 0) FinishUpload();
+}
+
+std::size_t TBoard::Receive(const char* data, std::size_t size) {
+    std::int64_t take = std::min<std::int64_t>(static_cast<std::int64_t>(size), FUploadSize - FUploadReceived);
+    bool hangUp = false;
+    if (FOptions.HangUpAfter && FUploadReceived + take >= *FOptions.HangUpAfter &&
+        *FOptions.HangUpAfter < FUploadSize) {
+        take = *FOptions.HangUpAfter - FUploadReceived;
+        hangUp = true;
+    }
+    try {
+        FFlash.Append(data, static_cast<std::size_t>(take));
+    } catch (const std::runtime_error& e) {
+        // Keep counting so that the host's bytes are still taken as data.
+        FReport(0, e.what());
+    }
+    FUploadReceived += take;
+    if (hangUp) {
+        FReport(0, "hanging up after " + std::to_string(FUploadReceived) + " of " + std::to_string(FUploadSize) +
+                       " bytes of " + Escape(FUploadName));
+        FFlash.AbortUpload();
+        FState = State::Idle;
+        FHangUp = true;
+    } else if (FUploadReceived == FUploadSize) {
+        FinishUpload();
+    }
+    return static_cast<std::size_t>(take);
+}
+
+void TBoard::FinishUpload() {
+    FState = State::Idle;
+    try {
+        FFlash.CommitUpload();
+    } catch (const std::runtime_error& e) {
+        FReport(0, e.what());
+        Emit("ERROR, Flash Write Failed");
+        return;
+    }
+    ++FStoredUploads;
+    FReport(0, "stored " + Escape(FUploadName) + ", " + std::to_string(FUploadSize) + " bytes");
+    Emit("OK, Write Complete, " + std::to_string(FUploadSize) + " Bytes");
+}
+
+void TBoard::Erase(Clock::time_point now) {
+    const auto sent = ReplyFor("ERASE", "OK, Erasing Serial Flash");
+    if (sent) Emit(*sent);
+    FReport(0, FOptions.EraseSilent ? "erase started, and it never ends" : "erase started");
+    if (FOptions.EraseSilent) {
+        FState = State::Busy;
+        return;
+    }
+    FState = State::Erasing;
+    FEraseStart = now;
+    FEraseLength = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(FOptions.EraseSeconds));
+    FDotsSent = 0;
+    OnTimer(now);
+}
+
+void TBoard::FinishErase() {
+    FFlash.EraseAll();
+    FState = State::Idle;
+    FLine.clear();
+    Emit("Serial Flash Erased");
+    Emit("OK, Erase Complete");
+    FReport(0, "erase finished, the flash is empty");
+}
+
+Clock::time_point TBoard::EraseDue() const {
+    // Dot k (1-based) is due at k/(dots+1) of the erase, the end at its length.
+    return FDotsSent < FOptions.EraseDots ? FEraseStart + FEraseLength * (FDotsSent + 1) / (FOptions.EraseDots + 1)
+                                          : FEraseStart + FEraseLength;
+}
+
+std::optional<Clock::time_point> TBoard::NextDeadline() const {
+    std::optional<Clock::time_point> next;
+    if (FBannerPending) next = FBannerDue;
+    if (FState == State::Erasing && (!next || EraseDue() < *next)) next = EraseDue();
+    return next;
+}
+
+void TBoard::OnTimer(Clock::time_point now) {
+    if (FBannerPending && now >= FBannerDue) SendBanner();
+    while (FState == State::Erasing && EraseDue() <= now) {
+        if (FDotsSent < FOptions.EraseDots) {
+            ++FDotsSent;
+            EmitRaw(".");
+            if (FOptions.HangUpAfterDots && FDotsSent >= *FOptions.HangUpAfterDots) {
+                FReport(0, "hanging up after " + std::to_string(FDotsSent) + " progress dots of the erase");
+                FHangUp = true;
+                return;
+            }
+        } else {
+            FinishErase();
+        }
+    }
+}
+
+std::string TBoard::TakeOutput() {
+    std::string out;
+    out.swap(FOutput);
+    return out;
+}
+
+}  // namespace hp::sim

@@ -1,0 +1,90 @@
+// The saber's firmware as far as the wire shows it: a line-oriented command
+// interpreter with an upload mode that takes raw bytes and an erase that runs
+// on its own clock. It does no I/O of its own: bytes come in through OnBytes,
+// replies pile up for TakeOutput, and time passes through OnTimer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "flash.h"
+#include "options.h"
+
+namespace hp::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Level 0: always worth telling; 1: with -v; 2: with -v -v.
+using Reporter = std::function<void(int level, const std::string& text)>;
+
+class TBoard {
+public:
+    TBoard(const SimOptions& options, TFlash& flash, Reporter report);
+
+    // The host opened the port (the first of its descriptors).
+    void OnOpen(Clock::time_point now);
+    // The host closed its last descriptor of the port.
+    void OnClose();
+    // The host discarded its input queue (our output) and/or its output queue.
+    void OnHostPurge(bool input, bool output, Clock::time_point now);
+    void OnBytes(const char* data, std::size_t size, Clock::time_point now);
+    void OnTimer(Clock::time_point now);
+
+    // When OnTimer next has something to do.
+    std::optional<Clock::time_point> NextDeadline() const;
+    std::string TakeOutput();
+
+    bool HangUpRequested() const { return FHangUp; }
+    int StoredUploads() const { return FStoredUploads; }
+
+private:
+    enum class State { Idle, Receiving, Erasing, Busy };
+
+    void SendBanner();
+    void Emit(const std::string& text);   // one line, with the line end
+    void EmitRaw(const std::string& bytes);
+    std::optional<std::string> ReplyFor(const std::string& key, const std::string& normal) const;
+    void Reply(const std::string& key, const std::string& normal);
+
+    void Command(const std::string& line, Clock::time_point now);
+    void Listing();
+    // True (and the line is to be closed) when listing line `line` (1-based)
+    // is past --hang-up-after-lines.
+    bool ListingHangsUp(int line);
+    void SoundList(const std::string& query);
+    void Write(const std::string& body);
+    void Erase(Clock::time_point now);
+    std::size_t Receive(const char* data, std::size_t size);
+    void FinishUpload();
+    void FinishErase();
+    Clock::time_point EraseDue() const;
+
+    const SimOptions& FOptions;
+    TFlash& FFlash;
+    Reporter FReport;
+    std::string FLineEnd;
+    std::string FOutput;
+
+    State FState = State::Idle;
+    std::string FLine;            // command bytes before their line feed
+    bool FLineTooLong = false;
+
+    bool FBannerPending = false;
+    Clock::time_point FBannerDue{};
+
+    std::string FUploadName;
+    std::int64_t FUploadSize = 0;
+    std::int64_t FUploadReceived = 0;
+    int FStoredUploads = 0;
+
+    Clock::time_point FEraseStart{};
+    Clock::duration FEraseLength{};
+    int FDotsSent = 0;
+
+    bool FHangUp = false;
+};
+
+}  // namespace hp::sim
