@@ -52,6 +52,7 @@ TBoard::TBoard(const SimOptions& options, TFlash& flash, Reporter report)
     : FOptions(options), FFlash(flash), FReport(std::move(report)), FLineEnd(options.CrLf ? "\r\n" : "\n") {}
 
 void TBoard::OnOpen(Clock::time_point now) {
+    ++FOpens;
     FLine.clear();
     FLineTooLong = false;
     FBannerPending = !FOptions.Banner.empty();
@@ -105,11 +106,21 @@ void TBoard::EmitRaw(const std::string& bytes) {
 
 std::optional<std::string> TBoard::ReplyFor(const std::string& key, const std::string& normal) const {
     if (FOptions.Silent) return std::nullopt;
+    if (FOptions.LateFromOpen && FOpens >= FOptions.LateFromOpen) {
+        const auto late = FOptions.LateReplies.find(key);
+        if (late != FOptions.LateReplies.end()) return late->second;
+    }
     const auto it = FOptions.Replies.find(key);
     return it != FOptions.Replies.end() ? it->second : normal;
 }
 
 void TBoard::Reply(const std::string& key, const std::string& normal) {
+    const auto raw = FOptions.RawReplies.find(key);
+    if (raw != FOptions.RawReplies.end() && !FOptions.Silent) {
+        EmitRaw(raw->second);
+        FReport(1, "raw reply \"" + Escape(raw->second) + "\"");
+        return;
+    }
     const auto text = ReplyFor(key, normal);
     if (text) Emit(*text);
     FReport(1, text ? "reply \"" + Escape(*text) + "\"" : std::string("no reply"));
@@ -191,8 +202,10 @@ void TBoard::Command(const std::string& line, Clock::time_point now) {
 }
 
 void TBoard::Listing() {
-    const auto it = FOptions.Replies.find("LIST?");
-    if (FOptions.Silent || it != FOptions.Replies.end()) {
+    const bool overridden = FOptions.Replies.count("LIST?") || FOptions.RawReplies.count("LIST?") ||
+                            (FOptions.LateFromOpen && FOpens >= FOptions.LateFromOpen &&
+                             FOptions.LateReplies.count("LIST?"));
+    if (FOptions.Silent || overridden) {
         Reply("LIST?", "");
         return;
     }

@@ -85,6 +85,7 @@ private:
     int FDotsSent = 0;
 
     bool FHangUp = false;
+    int FOpens = 0;               // the host's opens so far, this one included
 };
 
 }  // namespace hp::sim

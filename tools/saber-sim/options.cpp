@@ -93,9 +93,14 @@ ParseOutcome ParseOptions(int argc, char** argv, SimOptions& o, std::string& mes
             else if (arg == "--stream-junk") o.StreamJunk = ParseInt<std::int64_t>(arg, value(), 0, 1LL << 30);
             else if (arg == "--reply") {
                 auto [cmd, text] = SplitReply(value());
-                o.Replies[Unescape(cmd)] = Unescape(text);
+                (o.LateFromOpen ? o.LateReplies : o.Replies)[Unescape(cmd)] = Unescape(text);
             }
-            else if (arg == "--no-reply") o.Replies[CommandKey(Unescape(value()))] = std::nullopt;
+            else if (arg == "--no-reply") (o.LateFromOpen ? o.LateReplies : o.Replies)[CommandKey(Unescape(value()))] = std::nullopt;
+            else if (arg == "--reply-raw") {
+                auto [cmd, text] = SplitReply(value());
+                o.RawReplies[Unescape(cmd)] = Unescape(text);
+            }
+            else if (arg == "--from-open") o.LateFromOpen = ParseInt<int>(arg, value(), 1, 1000000);
             else if (arg == "--hang-up-after") o.HangUpAfter = ParseInt<std::int64_t>(arg, value(), 0, INT64_MAX / 2);
             else if (arg == "--hang-up-after-command") o.HangUpAfterCommand.push_back(CommandKey(Unescape(value())));
             else if (arg == "--hang-up-after-lines") o.HangUpAfterLines = ParseInt<int>(arg, value(), 0, 10000000);
@@ -148,6 +153,8 @@ The board:
   --stream-junk BYTES      answer V? with BYTES bytes and no line feed
   --reply CMD=TEXT         answer CMD with TEXT (empty: an empty line)
   --no-reply CMD           answer CMD with nothing at all
+  --reply-raw CMD=BYTES    answer CMD with exactly BYTES (no line end added)
+  --from-open N            the --reply/--no-reply after it apply from the Nth open on
 
 Faults and pacing:
   --hang-up-after N        close the line after N bytes of an upload

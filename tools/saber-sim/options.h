@@ -35,6 +35,12 @@ struct SimOptions {
     // Key: the command up to its first '=' (or the whole command); value: the
     // reply text, or no value at all for "send nothing".
     std::map<std::string, std::optional<std::string>> Replies;  // --reply, --no-reply
+    // --reply-raw CMD=BYTES: the bytes exactly, with no line end added.
+    std::map<std::string, std::string> RawReplies;
+    // --from-open N: the --reply and --no-reply switches after it take effect
+    // only from the Nth open of the port on (0: there is none).
+    int LateFromOpen = 0;
+    std::map<std::string, std::optional<std::string>> LateReplies;
 
     // Faults and pacing.
     std::optional<std::int64_t> HangUpAfter;       // --hang-up-after N

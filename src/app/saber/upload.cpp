@@ -1,0 +1,212 @@
+// The upload: one file from the computer into the saber's serial flash, under
+// the file's own name.
+#include "app/hiltpush.h"
+#include "app/saber/saber_channel.h"
+#include "app/saber/upload_progress.h"
+#include "runtime/clock.h"
+#include "runtime/console.h"
+#include "runtime/exceptions.h"
+#include "runtime/files.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace hp {
+
+namespace {
+
+const std::string ReadyReply = "OK, Write Ready";
+const std::string AcceptedPrefix = "OK, Write ";
+const std::string FreePrefix = "FREE=";
+const std::string OldestWritableFirmware = "V=1.";
+
+// The file is read in blocks this large; the board still gets one byte per
+// send.
+constexpr std::size_t ReadBlock = 64 * 1024;
+
+bool StartsWith(const std::string& Text, const std::string& Prefix)
+{
+    return Text.compare(0, Prefix.size(), Prefix) == 0;
+}
+
+bool IsPathSeparator(char C)
+{
+    return C == '\\' || C == '/' || C == ':';
+}
+
+// Everything up to and including the last separator.
+std::string DirectoryPart(const std::string& Path)
+{
+    for (std::size_t i = Path.size(); i > 0; --i)
+        if (IsPathSeparator(Path[i - 1]))
+            return Path.substr(0, i);
+    return {};
+}
+
+// The name the board stores the file under: the last path component, as is.
+std::string FlashNameOf(const std::string& Path)
+{
+    return Path.substr(DirectoryPart(Path).size());
+}
+
+// The write command is one line: a control byte in the name would end it
+// early and turn the rest of the name into further board commands.
+bool IsSafeFlashName(const std::string& Name)
+{
+    return std::none_of(Name.begin(), Name.end(), [](char C) {
+        const auto b = static_cast<unsigned char>(C);
+        return b < 0x20 || b == 0x7F;
+    });
+}
+
+std::string ResolveFile(const std::string& FName, const std::string& ExePath)
+{
+    if (rt::FileExists(FName))
+        return FName;
+    // A file dropped next to the program is found without a path too.
+    const std::string besideExe = DirectoryPart(ExePath) + FName;
+    if (rt::FileExists(besideExe))
+        return besideExe;
+    return {};
+}
+
+// Write failures end the transfer; line errors reported after a byte that
+// did go out do not.
+bool SendFailed(int Error)
+{
+    switch (Error) {
+    case sOK:
+    case ErrFrame:
+    case ErrOverrun:
+    case ErrRxOver:
+    case ErrRxParity:
+    case ErrTxFull:
+        return false;
+    default:
+        return true;
+    }
+}
+
+} // namespace
+
+void THiltPush::SendFile(const std::string& Port, const std::string& FName)
+{
+    const std::string fullName = ResolveFile(FName, ExeName());
+    if (fullName.empty()) {
+        rt::WriteLine();
+        rt::WriteLine("File " + FName + " not found.");
+        SetExitCode(ExitFailure);
+        return;
+    }
+    const std::string flashName = FlashNameOf(fullName);
+    if (!IsSafeFlashName(flashName)) {
+        rt::WriteLine();
+        rt::WriteLine("ERROR, Invalid Serial Flash Name: " + flashName);
+        SetExitCode(ExitFailure);
+        return;
+    }
+
+    TSaberChannel channel(Port);
+    rt::WriteLine("Querying Saber");
+    rt::WriteLine("--------------");
+    channel.Command("V?");
+    const std::string ver = channel.Reply(ReplyTimeout);
+    if (!ver.empty())
+        rt::WriteLine(ver);
+    channel.Command("S?");
+    std::string inp = channel.Reply(ReplyTimeout);
+    if (!inp.empty())
+        rt::WriteLine(inp);
+    channel.Command("WR?");
+    inp = channel.Reply(ReplyTimeout);
+
+    // Compared as unsigned bytes: firmware "V=1." itself cannot take files.
+    if (!(ver > OldestWritableFirmware && inp == ReadyReply)) {
+        rt::WriteLine("Saber Not Ready to Write File, aborting.");
+        SetExitCode(ExitFailure);
+        return;
+    }
+    rt::WriteLine(inp);
+    rt::WriteLine("Saber Ready to Write to Serial Flash");
+    rt::WriteLine();
+
+    rt::TByteFile datFile(fullName);
+    const std::int64_t fileSize = datFile.Size();
+    std::int64_t freeSpace = -1;
+
+    channel.Command("FREE?");
+    inp = channel.Reply(ReplyTimeout);
+    if (StartsWith(inp, FreePrefix)) {
+        freeSpace = StrToInt(inp.substr(FreePrefix.size()));
+        if (freeSpace < fileSize) {
+            rt::WriteLine("Space on Saber: " + std::to_string(freeSpace));
+            rt::WriteLine("Filesize: " + std::to_string(fileSize));
+            rt::WriteLine();
+            rt::WriteLine("ERROR.");
+            rt::WriteLine("Insufficient Space on saber, ERASE-ALL and re-upload all files.");
+            rt::WriteLine();
+            channel.Close();
+            Terminate(ExitInsufficientSpace);
+            return;
+        }
+    }
+
+    rt::WriteLine("Sending: " + fullName + " to " + Port);
+    rt::WriteLine("as Serial Flash Name: " + flashName);
+    if (freeSpace > 0)
+        rt::WriteLine("Space on Saber: " + std::to_string(freeSpace));
+    rt::WriteLine("Filesize: " + std::to_string(fileSize));
+
+    const std::uint64_t startMs = rt::MonotonicMilliseconds();
+    channel.Command("WR=" + flashName + "," + std::to_string(fileSize));
+    inp = channel.Reply(WriteReplyTimeout);
+    rt::WriteLine(inp);
+    const bool accepted = StartsWith(inp, AcceptedPrefix);
+
+    std::int64_t remaining = fileSize;
+    bool sendFailed = false;
+    if (accepted) {
+        TSerialPort& ser = channel.Ser();
+        std::vector<char> block(ReadBlock);
+        while (remaining > 0 && !sendFailed) {
+            // Never more than announced, should the file have grown.
+            const std::size_t want = remaining < static_cast<std::int64_t>(block.size())
+                                         ? static_cast<std::size_t>(remaining)
+                                         : block.size();
+            const std::size_t got = datFile.Read(block.data(), want);
+            // The board was promised exactly fileSize bytes: a file that
+            // shrank meanwhile cannot keep that promise.
+            if (got == 0)
+                RaiseInOutError("Read beyond end of file", 100);
+            for (std::size_t i = 0; i < got; ++i) {
+                ser.SendByte(static_cast<std::uint8_t>(block[i]));
+                if (SendFailed(ser.LastError())) {
+                    sendFailed = true;
+                    break;
+                }
+                --remaining;
+                if (UploadProgressDue(remaining)) {
+                    const auto elapsed = static_cast<std::int64_t>(rt::MonotonicMilliseconds() - startMs);
+                    rt::Write(UploadProgressText(remaining, fileSize, elapsed));
+                }
+            }
+        }
+    }
+
+    rt::WriteLine("\r" + std::string(50, ' ') + "\r");
+    if (sendFailed) {
+        rt::WriteLine("ERROR, Upload stopped after " + std::to_string(fileSize - remaining) + " of " +
+                      std::to_string(fileSize) + " bytes: " + channel.Ser().LastErrorDesc());
+        channel.Close();
+        SetExitCode(ExitFailure);
+        return;
+    }
+    inp = channel.Reply(ReplyTimeout);
+    rt::WriteLine(inp);
+    channel.Close();
+    if (!accepted)
+        SetExitCode(ExitFailure);
+}
+
+} // namespace hp

@@ -1,0 +1,37 @@
+#pragma once
+// The system's serial device map: named values, each holding the port name
+// of one serial device. On Windows this is the registry key
+// HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM. On Linux it is the folder
+// named by HILTPUSH_SERIALCOMM (the value \Device\USBSER000 is the file
+// Device/USBSER000 in it), or else the USB CDC-ACM devices the kernel lists:
+// \Device\USBSER<NNN> is /dev/ttyACM<N> while /sys/class/tty/ttyACM<N> exists.
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace hp::rt {
+
+class TDeviceMap {
+public:
+    // Opens the device map for reading. A map that is missing or cannot be
+    // read is not an error: Exists() is then false.
+    TDeviceMap();
+    ~TDeviceMap();
+    TDeviceMap(const TDeviceMap&) = delete;
+    TDeviceMap& operator=(const TDeviceMap&) = delete;
+
+    bool Exists() const;
+
+    // The text of the value Name, or nullopt when there is no such value (or
+    // no map). A value that is not text raises ERegistryException
+    // "Invalid registry data type: "<Name>""; one that cannot be read (it
+    // vanished after it was found) raises "Failed to get data for value "<Name>"".
+    std::optional<std::string> Value(const std::string& Name) const;
+
+    struct TImpl;
+
+private:
+    std::unique_ptr<TImpl> FImpl;
+};
+
+} // namespace hp::rt

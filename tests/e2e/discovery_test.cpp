@@ -1,0 +1,277 @@
+// Finding the saber: the device-map scan, the verification of each candidate
+// and the lines the user sees, against the real binary and saber-sim.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace hp::e2e {
+namespace {
+
+const std::string Searching = "Searching for Saber Ports...";
+const std::string Verification = "V?\nS?\nWR?\n";
+
+// The output from the scan's first line on (the version header before it is
+// not this test's business).
+std::vector<std::string> FromScan(const TRunResult& R)
+{
+    const auto lines = R.Lines();
+    const auto it = std::find(lines.begin(), lines.end(), Searching);
+    return it == lines.end() ? std::vector<std::string>{} : std::vector<std::string>(it, lines.end());
+}
+
+// The ms between the arrival of two lines of the output.
+double Between(const TRunResult& R, const std::string& First, const std::string& Second)
+{
+    const TOutLine* a = R.FindLine(First);
+    const TOutLine* b = R.FindLine(Second);
+    if (!a || !b) {
+        ADD_FAILURE() << "missing line \"" << (a ? Second : First) << "\"";
+        return -1;
+    }
+    return b->AtMs - a->AtMs;
+}
+
+std::string Finish() { return "==PRESS ANY KEY TO FINISH=="; }
+
+TEST(Discovery, NoDeviceMapMeansNoPortsAndFailure)
+{
+    TWorld w;
+    const auto r = w.Run({"song.wav"});
+    const std::vector<std::string> expected{Searching, "No Saber Ports Found."};
+    const auto scan = FromScan(r);
+    ASSERT_GE(scan.size(), 2u) << r.Out;
+    EXPECT_EQ(std::vector<std::string>(scan.begin(), scan.begin() + 2), expected) << r.Out;
+    EXPECT_EQ(r.ExitStatus, 2);
+}
+
+TEST(Discovery, KernelListWithoutAcmDevicesFindsNothing)
+{
+    if (Config().Wine)
+        GTEST_SKIP() << "the Windows build always reads the registry";
+    if (std::filesystem::exists("/sys/class/tty/ttyACM0"))
+        GTEST_SKIP() << "this machine has a real CDC-ACM device";
+    TWorld w;
+    TRunOptions o;
+    o.Env["HILTPUSH_SERIALCOMM"] = "";
+    const auto r = w.Run({"song.wav"}, o);
+    const auto scan = FromScan(r);
+    ASSERT_GE(scan.size(), 2u) << r.Out;
+    EXPECT_EQ(scan[1], "No Saber Ports Found.");
+    EXPECT_EQ(r.ExitStatus, 2);
+}
+
+// Counter order, gaps, names outside the probed range, the first failure
+// line, and the stop at the first writable saber.
+TEST(Discovery, ScansInCounterOrderAndStopsAtTheFirstWritableSaber)
+{
+    TWorld w;
+    auto& old = w.StartSim(0, {"--version", "0.9"});
+    auto& good = w.StartSim(2, {});
+    auto& later = w.StartSim(3, {});
+    w.SetMapValue(100, w.MissingPortName());   // beyond the 100 probed names
+    w.WriteFile("song.wav", "abc");
+    const auto r = w.Run({"-s", "song.wav"});
+    old.Stop();
+    good.Stop();
+    later.Stop();
+
+    const std::string p0 = w.PortNameOf(old), p2 = w.PortNameOf(good), p3 = w.PortNameOf(later);
+    const std::vector<std::string> expected{
+        Searching,
+        p0 + " : \\Device\\USBSER000",
+        p2 + " : \\Device\\USBSER002",
+        p3 + " : \\Device\\USBSER003",
+        "Found 3 Saber Ports.",
+        "Scanning Ports to find an Ilvara Saber.",
+        "",
+        "Testing Port: " + p0,
+        "V? response: V=0.9",
+        "Port " + p0 + " not a writable Ilvara Saber",
+        "Testing Port: " + p2,
+        "Port " + p2 + " is a writable Ilvara Saber.",
+        "Querying Saber",
+    };
+    const auto scan = FromScan(r);
+    ASSERT_GE(scan.size(), expected.size()) << r.Out;
+    EXPECT_EQ(std::vector<std::string>(scan.begin(), scan.begin() + static_cast<long>(expected.size())), expected)
+        << r.Out;
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out;
+    // A failed version check asks nothing more; the port after the chosen one
+    // is never opened.
+    EXPECT_EQ(old.Received(), "V?\n");
+    EXPECT_EQ(good.Received().substr(0, Verification.size()), Verification);
+    EXPECT_EQ(later.Received(), "");
+    EXPECT_EQ(later.Opens(), 0);
+}
+
+// One value holding two lines (CR LF between them and after the last), the
+// first port unopenable, the second written with a trailing ':'.
+TEST(Discovery, ValueLinesTrailingColonAndUnopenablePort)
+{
+    TWorld w;
+    auto& sim = w.StartSim(5, {});
+    const std::string missing = w.MissingPortName();
+    const std::string colon = w.PortNameOf(sim) + ":";
+    const std::string text = missing + "\r\n" + colon + "\r\n";
+    w.SetMapValue(5, text);
+    w.WriteFile("song.wav", "abc");
+    const auto r = w.Run({"-s", "song.wav"});
+    sim.Stop();
+
+    // The console line shows the value as stored, line breaks included (a
+    // Windows console line ends in CR LF itself, so there the CRs vanish
+    // into the line ends).
+    const std::string cr = Config().Wine ? "" : "\r";
+    const std::vector<std::string> expected{
+        Searching,
+        missing + cr,
+        colon + cr,
+        " : \\Device\\USBSER005",
+        "Found 2 Saber Ports.",
+        "Scanning Ports to find an Ilvara Saber.",
+        "",
+        "Testing Port: " + missing,
+        "V? response: ",
+        "Port " + missing + " not a writable Ilvara Saber",
+        "Testing Port: " + colon,
+        "Port " + colon + " is a writable Ilvara Saber.",
+    };
+    const auto scan = FromScan(r);
+    ASSERT_GE(scan.size(), expected.size()) << r.Out;
+    EXPECT_EQ(std::vector<std::string>(scan.begin(), scan.begin() + static_cast<long>(expected.size())), expected)
+        << r.Out;
+    // A port that cannot be opened costs no waiting.
+    const double unopenable = Between(r, "Testing Port: " + missing, "Port " + missing + " not a writable Ilvara Saber");
+    EXPECT_GE(unopenable, 0);
+    EXPECT_LT(unopenable, 100);
+    // The upload names the port as it was listed, colon included.
+    EXPECT_NE(r.FindLine("Sending: song.wav to " + colon), nullptr) << r.Out;
+    EXPECT_EQ(sim.FlashFile("song.wav").value_or("<none>"), "abc");
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out;
+}
+
+TEST(Discovery, BannerOnOpeningIsDrainedBeforeTheQuestions)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {"--banner", "Ilvara saber booting", "--banner", "Hello", "--banner", "Ready."});
+    // A missing file ends the run right after the verification.
+    const auto r = w.Run({"-s", "absent.wav"});
+    sim.Stop();
+    const std::string port = w.PortNameOf(sim);
+    const std::vector<std::string> expected{"Testing Port: " + port, "Port " + port + " is a writable Ilvara Saber.",
+                                            "", "File absent.wav not found."};
+    const auto lines = r.Lines();
+    const auto first = std::find(lines.begin(), lines.end(), expected[0]);
+    EXPECT_EQ(std::vector<std::string>(first, lines.end()), expected) << r.Out;
+    EXPECT_EQ(sim.Received(), "V?\nS?\nWR?\n");
+}
+
+// Each check shows the answer that failed it and asks nothing after it; a
+// silent port costs the drain plus one version wait; with no writable saber
+// the run ends with the failure pair and status 2.
+TEST(Discovery, EachFailedCheckIsReportedAndEndsTheQuestions)
+{
+    TWorld w;
+    auto& version = w.StartSim(0, {"--version", "0.9"});
+    auto& serial = w.StartSim(1, {"--reply", "S?=s=5"});
+    auto& write = w.StartSim(2, {"--reply", "WR?=OK, write Ready"});
+    auto& silent = w.StartSim(3, {"--silent"});
+    auto& prefix = w.StartSim(4, {"--reply", "WR?=OK, Write"});
+    w.WriteFile("song.wav", "abc");
+    const auto r = w.Run({"-s", "song.wav"});
+    for (auto* s : {&version, &serial, &write, &silent, &prefix})
+        s->Stop();
+
+    auto verdict = [&](const TSaberSim& s) { return "Port " + w.PortNameOf(s) + " not a writable Ilvara Saber"; };
+    auto testing = [&](const TSaberSim& s) { return "Testing Port: " + w.PortNameOf(s); };
+    const std::vector<std::string> expected{
+        testing(version), "V? response: V=0.9", verdict(version),
+        testing(serial),  "S? response: s=5", verdict(serial),
+        testing(write),   "WR? response: OK, write Ready", verdict(write),
+        testing(silent),  "V? response: ", verdict(silent),
+        testing(prefix),  "WR? response: OK, Write", verdict(prefix),
+        "No Writable Ilvara Sabers Found.",
+        "Connect an Ilvara Saber with Updated Firmware.",
+    };
+    const auto lines = r.Lines();
+    const auto first = std::find(lines.begin(), lines.end(), testing(version));
+    ASSERT_NE(first, lines.end()) << r.Out;
+    EXPECT_EQ(std::vector<std::string>(first, lines.end()), expected) << r.Out;
+    EXPECT_EQ(r.ExitStatus, 2);
+
+    EXPECT_EQ(version.Received(), "V?\n");
+    EXPECT_EQ(serial.Received(), "V?\nS?\n");
+    EXPECT_EQ(write.Received(), Verification);
+    EXPECT_EQ(prefix.Received(), Verification);
+    // The file is never looked at without a saber to send it to.
+    EXPECT_EQ(r.FindLine("Querying Saber"), nullptr);
+
+    const double silentMs = Between(r, testing(silent), verdict(silent));
+    EXPECT_GE(silentMs, 1500);
+    EXPECT_LT(silentMs, 2300);
+}
+
+// A device that streams lines without ever pausing is asked after a bounded
+// drain, fails the version check with its chatter, and the scan goes on.
+TEST(Discovery, DeviceThatNeverPausesDoesNotHoldTheScan)
+{
+    TWorld w;
+    TChattyDevice chatty;
+    const std::string noisy = w.AddPort(0, chatty.PtyPath());
+    auto& sim = w.StartSim(1, {});
+    TRunOptions o;
+    o.TimeLimitMs = 30000;
+    const auto r = w.Run({"-s", "absent.wav"}, o);
+    sim.Stop();
+    const auto lines = r.Lines();
+    const auto testing = std::find(lines.begin(), lines.end(), "Testing Port: " + noisy);
+    ASSERT_NE(testing, lines.end()) << r.Out;
+    ASSERT_LT(testing + 2, lines.end()) << r.Out;
+    // Its chatter fails the version check, or (lower-case text orders after
+    // "V=1.") the serial-number check.
+    const bool version = testing[1].rfind("V? response: ", 0) == 0;
+    const bool serial = testing[1].rfind("S? response: reading ", 0) == 0;
+    EXPECT_TRUE(version || serial) << testing[1];
+    EXPECT_GT(testing[1].size(), std::string("V? response: ").size()) << "the chatter is shown";
+    EXPECT_EQ(testing[2], "Port " + noisy + " not a writable Ilvara Saber");
+    EXPECT_NE(r.FindLine("Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), nullptr) << r.Out;
+    const double drained = Between(r, "Testing Port: " + noisy, "Port " + noisy + " not a writable Ilvara Saber");
+    EXPECT_GE(drained, 900);
+    EXPECT_LT(drained, 2500);
+}
+
+// The version check compares unsigned bytes: "V=1" orders before "V=1." and
+// fails, a first difference in a byte above 0x7F orders after it and passes.
+TEST(Discovery, VersionOrderIsByteWise)
+{
+    TWorld w;
+    auto& below = w.StartSim(0, {"--reply", "V?=V=1"});
+    auto& high = w.StartSim(1, {"--reply", "V?=V=\\xe9"});
+    // A missing file keeps the run short once a port is chosen.
+    const auto r = w.Run({"-s", "absent.wav"});
+    below.Stop();
+    high.Stop();
+    EXPECT_NE(r.FindLine("V? response: V=1"), nullptr) << r.Out;
+    EXPECT_NE(r.FindLine("Port " + w.PortNameOf(high) + " is a writable Ilvara Saber."), nullptr) << r.Out;
+}
+
+TEST(Discovery, ValueThatIsNotTextEndsTheRunWithItsReport)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    w.SetMapNonText(1);
+    const auto r = w.Run({"song.wav"});
+    sim.Stop();
+    EXPECT_NE(r.Out.find("ERegistryException"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("Invalid registry data type: \"\\Device\\USBSER001\"."), std::string::npos) << r.Out;
+    // The scan ends there: no port is tested and the finish prompt is skipped.
+    EXPECT_EQ(r.Out.find("Testing Port: "), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find(Finish()), std::string::npos) << r.Out;
+    EXPECT_EQ(sim.Received(), "");
+    EXPECT_EQ(r.ExitStatus, 2);
+}
+
+} // namespace
+} // namespace hp::e2e
