@@ -202,6 +202,12 @@ void THiltPush::SendFile(const std::string& Port, const std::string& FName)
         SetExitCode(ExitFailure);
         return;
     }
+    if (accepted) {
+        // Closing discards what the driver has not transmitted yet: let the
+        // last bytes reach the board before its closing line is awaited and
+        // the port is closed, or a slow link would lose the file's tail.
+        channel.Ser().Flush();
+    }
     inp = channel.Reply(ReplyTimeout);
     rt::WriteLine(inp);
     channel.Close();

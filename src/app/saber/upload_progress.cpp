@@ -1,11 +1,15 @@
 #include "app/saber/upload_progress.h"
 
+#include <cstdio>
+
 namespace hp {
 
 namespace {
 std::string TwoDigits(std::int64_t Value)
 {
-    return (Value < 10 ? "0" : "") + std::to_string(Value);
+    char text[24];
+    std::snprintf(text, sizeof text, "%02lld", static_cast<long long>(Value));
+    return text;
 }
 } // namespace
 
