@@ -341,85 +341,18 @@ public:
 
     TSerialTransfer Read(void* Buffer, int Length, int DeadlockTimeout) override
     {
-        TSerialTransfer done;
-        if (FFd < 0) {
-            done.Error = Fail(EBADF);
-            return done;
-        }
         auto* bytes = static_cast<unsigned char*>(Buffer);
-        const auto deadline = TClock::now() + std::chrono::milliseconds(DeadlockTimeout > 0 ? DeadlockTimeout : 0);
-        while (done.Count < Length) {
-            const ssize_t r = ::read(FFd, bytes + done.Count, static_cast<std::size_t>(Length - done.Count));
-            if (r > 0) {
-                done.Count += static_cast<int>(r);
-                continue;
-            }
-            if (r == 0) {
-                // End of file on a terminal: it hung up.
-                done.Error = Fail(EIO);
-                return done;
-            }
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN) {
-                done.Error = Fail(errno);
-                return done;
-            }
-            short revents = 0;
-            const int p = PollUntil(FFd, POLLIN, deadline, revents);
-            if (p < 0) {
-                done.Error = Fail(errno);
-                return done;
-            }
-            if (p == 0) {
-                done.TimedOut = true;
-                return done;
-            }
-            if ((revents & HangUpEvents) && !(revents & POLLIN)) {
-                done.Error = Fail(EIO);
-                return done;
-            }
-        }
-        return done;
+        return Transfer(POLLIN, Length, DeadlockTimeout, [&](int Done) {
+            return ::read(FFd, bytes + Done, static_cast<std::size_t>(Length - Done));
+        });
     }
 
     TSerialTransfer Write(const void* Buffer, int Length, int DeadlockTimeout) override
     {
-        TSerialTransfer done;
-        if (FFd < 0) {
-            done.Error = Fail(EBADF);
-            return done;
-        }
         const auto* bytes = static_cast<const unsigned char*>(Buffer);
-        const auto deadline = TClock::now() + std::chrono::milliseconds(DeadlockTimeout > 0 ? DeadlockTimeout : 0);
-        while (done.Count < Length) {
-            const ssize_t r = ::write(FFd, bytes + done.Count, static_cast<std::size_t>(Length - done.Count));
-            if (r > 0) {
-                done.Count += static_cast<int>(r);
-                continue;
-            }
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0 && errno != EAGAIN) {
-                done.Error = Fail(errno);
-                return done;
-            }
-            short revents = 0;
-            const int p = PollUntil(FFd, POLLOUT, deadline, revents);
-            if (p < 0) {
-                done.Error = Fail(errno);
-                return done;
-            }
-            if (p == 0) {
-                done.TimedOut = true;
-                return done;
-            }
-            if ((revents & HangUpEvents) && !(revents & POLLOUT)) {
-                done.Error = Fail(EIO);
-                return done;
-            }
-        }
-        return done;
+        return Transfer(POLLOUT, Length, DeadlockTimeout, [&](int Done) {
+            return ::write(FFd, bytes + Done, static_cast<std::size_t>(Length - Done));
+        });
     }
 
     std::uint32_t LineErrors() override
@@ -447,6 +380,53 @@ public:
     int LastPlatformError() const override { return FLastError; }
 
 private:
+    // One read (Events POLLIN) or write (POLLOUT) of Length bytes on the
+    // non-blocking descriptor, waiting for the device in between, for at
+    // most DeadlockTimeout ms in all. A hung-up device ends it with EIO.
+    template <typename TStep>
+    TSerialTransfer Transfer(short Events, int Length, int DeadlockTimeout, TStep Step)
+    {
+        TSerialTransfer done;
+        if (FFd < 0) {
+            done.Error = Fail(EBADF);
+            return done;
+        }
+        const auto deadline = TClock::now() + std::chrono::milliseconds(DeadlockTimeout > 0 ? DeadlockTimeout : 0);
+        while (done.Count < Length) {
+            const ssize_t r = Step(done.Count);
+            if (r > 0) {
+                done.Count += static_cast<int>(r);
+                continue;
+            }
+            if (r == 0 && Events == POLLIN) {
+                // End of file on a terminal: it hung up.
+                done.Error = Fail(EIO);
+                return done;
+            }
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 && errno != EAGAIN) {
+                done.Error = Fail(errno);
+                return done;
+            }
+            short revents = 0;
+            const int p = PollUntil(FFd, Events, deadline, revents);
+            if (p < 0) {
+                done.Error = Fail(errno);
+                return done;
+            }
+            if (p == 0) {
+                done.TimedOut = true;
+                return done;
+            }
+            if ((revents & HangUpEvents) && !(revents & Events)) {
+                done.Error = Fail(EIO);
+                return done;
+            }
+        }
+        return done;
+    }
+
     int Fail(int Error)
     {
         FLastError = Error;

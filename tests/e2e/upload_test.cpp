@@ -91,7 +91,11 @@ void ExpectCleanUpload(const TUploadCase& Case)
     auto& sim = w.StartSim(0, {"--version", "2.05", "--serial", "0042-5117", "--free", "900000"});
     w.WriteFile("sounds/" + Case.Name, Case.Bytes);
     const std::string arg = "sounds/" + Case.Name;
-    const auto r = w.Run({"-s", arg});
+    TRunOptions options;
+    // Wine's serial emulation takes from 50 us to over a millisecond per
+    // one-byte write, depending on how busy the machine is.
+    options.TimeLimitMs = 60000 + static_cast<int>(Case.Bytes.size() / (Config().Wine ? 1 : 20));
+    const auto r = w.Run({"-s", arg}, options);
     sim.Stop();
     const std::string port = w.PortNameOf(sim);
     const std::string size = std::to_string(Case.Bytes.size());
