@@ -140,19 +140,13 @@ void TSerialPort::Config(int baud, int bits, char parity, int stop, bool softflo
 
 void TSerialPort::GetCommState()
 {
-    SetSerialError(sOK);
-    const int error = FBackend->GetLineSettings(DCB);
-    if (error != 0)
-        SetPlatformError(error);
+    SetPlatformError(FBackend->GetLineSettings(DCB));
     ExceptCheck();
 }
 
 void TSerialPort::SetCommState()
 {
-    SetSerialError(sOK);
-    const int error = FBackend->SetLineSettings(DCB);
-    if (error != 0)
-        SetPlatformError(error);
+    SetPlatformError(FBackend->SetLineSettings(DCB));
     ExceptCheck();
 }
 
@@ -178,10 +172,7 @@ void TSerialPort::CloseSocket()
 
 void TSerialPort::Purge()
 {
-    SetSerialError(sOK);
-    const int error = FBackend->Purge(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear);
-    if (error != 0)
-        SetPlatformError(error);
+    SetPlatformError(FBackend->Purge(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear));
     FBuffer.clear();
     ExceptCheck();
 }
