@@ -267,7 +267,7 @@ TEST(Discovery, DeviceThatNeverEndsALineFailsWithinTheBound)
     EXPECT_EQ(chatty.Received(), "V?\n") << "the questions end with the first failed one";
     EXPECT_NE(r.FindLine("Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), nullptr) << r.Out;
     EXPECT_EQ(r.ExitStatus, 0) << r.Out;
-    EXPECT_EQ(sim.FlashFile("song.wav"), bytes);
+    EXPECT_TRUE(sim.FlashFile("song.wav") == bytes);
     // About 5 s (the bound) plus the drain; a hang guard, not a measurement.
     EXPECT_LT(Between(r, "Testing Port: " + noisy, "Port " + noisy + " not a writable Ilvara Saber"), 30000);
 }
