@@ -282,6 +282,11 @@ private:
                  }
              }},
             {"AWriteThatCannotGoOutIsAbortedSafely", [] {}},
+            {"AByteQueuedBeforeTheWaitIsArmedEndsItAtOnce", [&] {
+                 Await("send");
+                 Send("X");
+                 Tell("sent");
+             }},
             {"HangUpDuringALineRead", [&] {
                  Await("send");
                  Send("AB");
