@@ -282,11 +282,6 @@ private:
                  }
              }},
             {"AWriteThatCannotGoOutIsAbortedSafely", [] {}},
-            {"AByteQueuedBeforeTheWaitIsArmedEndsItAtOnce", [&] {
-                 Await("send");
-                 Send("X");
-                 Tell("sent");
-             }},
             {"HangUpDuringALineRead", [&] {
                  Await("send");
                  Send("AB");

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -339,38 +338,6 @@ TEST_F(WineSerial, HangUpBetweenWrites)
     EXPECT_LT(t.WallMs, 2000);
     Port.CloseSocket();
     EXPECT_EQ(Port.LastError(), 0);
-}
-
-// A byte already queued when the comm-event wait is armed raises no event:
-// the wait must notice it at once instead of lasting its whole time-out. The
-// backend is asked directly, so that no queue check of the object's comes
-// first.
-TEST_F(WineSerial, AByteQueuedBeforeTheWaitIsArmedEndsItAtOnce)
-{
-    Port.CloseSocket();
-    const std::unique_ptr<TSerialBackend> backend = CreateSerialBackend();
-    ASSERT_EQ(backend->Open(backend->DevicePath(PortName(), std::stoi(PortName().substr(3)) - 1), 4096), 0);
-    Signal("send");
-    AwaitHarness("sent");
-    // The harness's byte is on its way; wait until the driver holds it.
-    int waiting = 0;
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (waiting == 0 && std::chrono::steady_clock::now() < limit) {
-        ASSERT_EQ(backend->BytesWaiting(waiting), 0);
-        if (waiting == 0)
-            Sleep(1);
-    }
-    ASSERT_EQ(waiting, 1);
-    int error = 0;
-    TSerialWait result = TSerialWait::Failed;
-    const TTimed t = TimeIt([&] { result = backend->WaitReadable(5000, error); });
-    std::cout << "wait with a byte queued: " << t.WallMs << " ms" << std::endl;
-    EXPECT_EQ(result, TSerialWait::Ready);
-    EXPECT_LT(t.WallMs, 2500);
-    char byte = 0;
-    EXPECT_EQ(backend->Read(&byte, 1, 1000).Count, 1);
-    EXPECT_EQ(byte, 'X');
-    backend->Close();
 }
 
 } // namespace
