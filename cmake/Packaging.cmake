@@ -24,8 +24,8 @@ if(WIN32)
   string(CONFIGURE "${hp_readme}" hp_readme @ONLY)
   string(REPLACE "\r\n" "\n" hp_readme "${hp_readme}")
   string(REPLACE "\n" "\r\n" hp_readme "${hp_readme}")
-  file(WRITE "${HP_README_TXT}.tmp" "${hp_readme}")
-  configure_file("${HP_README_TXT}.tmp" "${HP_README_TXT}" COPYONLY)
+  file(WRITE "${CMAKE_BINARY_DIR}/CMakeFiles/README.txt.tmp" "${hp_readme}")
+  configure_file("${CMAKE_BINARY_DIR}/CMakeFiles/README.txt.tmp" "${HP_README_TXT}" COPYONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
                "${PROJECT_SOURCE_DIR}/docs/README-windows.txt")
 
