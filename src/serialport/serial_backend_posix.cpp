@@ -98,6 +98,14 @@ public:
             ::close(fd);
             return Fail(error);
         }
+        // The kernel lets a privileged user (sudo hiltpush) open a terminal
+        // that another program holds in exclusive mode; taking it over would
+        // change that program's settings and end its exclusive mode at close.
+        int heldExclusive = 0;
+        if (::ioctl(fd, TIOCGEXCL, &heldExclusive) == 0 && heldExclusive != 0) {
+            ::close(fd);
+            return Fail(EBUSY);
+        }
         termios t{};
         if (::tcgetattr(fd, &t) != 0) {
             const int error = errno;

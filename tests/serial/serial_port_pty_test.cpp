@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -332,6 +333,35 @@ TEST_F(SerialPty, APortHeldElsewhereIsRefusedAndKeepsItsSettings)
     // Once the holder let go, the port opens.
     third.Connect(Far.SlavePath());
     EXPECT_EQ(third.LastError(), 0);
+}
+
+// A program that claims the port by its exclusive mode alone (no lock), as
+// terminal programs and modem managers do; also when hiltpush runs as root,
+// whom the kernel would let in.
+TEST_F(SerialPty, APortInAnotherProgramsExclusiveModeIsRefusedAndKeepsIt)
+{
+    termios before{};
+    ASSERT_EQ(tcgetattr(Far.SlaveFd(), &before), 0);
+    ASSERT_EQ(ioctl(Far.SlaveFd(), TIOCEXCL), 0);
+
+    TSerialPort port;
+    port.Connect(Far.SlavePath());
+    EXPECT_EQ(port.LastError(), EBUSY);
+    EXPECT_FALSE(port.InstanceActive());
+    port.CloseSocket();
+
+    int held = 0;
+    ASSERT_EQ(ioctl(Far.SlaveFd(), TIOCGEXCL, &held), 0);
+    EXPECT_NE(held, 0) << "the other program's exclusive mode was ended";
+    termios after{};
+    ASSERT_EQ(tcgetattr(Far.SlaveFd(), &after), 0);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+
+    ASSERT_EQ(ioctl(Far.SlaveFd(), TIOCNXCL), 0);
+    port.Connect(Far.SlavePath());
+    EXPECT_EQ(port.LastError(), 0);
 }
 
 TEST_F(SerialPty, DestroyingTheObjectReleasesThePortAlsoDuringAnException)
