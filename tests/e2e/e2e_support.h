@@ -145,8 +145,8 @@ private:
 };
 
 // A serial device that is not a saber and never pauses: a pseudo-terminal
-// whose far end writes numbered lines back to back, as fast as they are
-// read, from construction until destruction.
+// whose far end writes a reading ("23.5") per line back to back, as fast as
+// they are read, from construction until destruction.
 class TChattyDevice {
 public:
     TChattyDevice();
@@ -154,6 +154,8 @@ public:
     TChattyDevice(const TChattyDevice&) = delete;
     TChattyDevice& operator=(const TChattyDevice&) = delete;
     const std::string& PtyPath() const { return FPtyPath; }
+    // Every byte the device was sent so far.
+    std::string Received() const;
 
 private:
     struct TImpl;
