@@ -54,10 +54,12 @@ bool Sanitized()
     return std::getenv("ASAN_OPTIONS") != nullptr;
 }
 
-// Wall-time bands: the Windows build pays for Wine's start-up on every run.
+// Wall-time hang guards on top of the expected time: a loaded machine may
+// start and wake the program late, and the Windows build pays for Wine's
+// start-up on every run.
 double Slack()
 {
-    return Config().Wine ? 4000 : 1000;
+    return Config().Wine ? 9000 : 5000;
 }
 
 // The time a transfer of Bytes may take on top: a byte per write costs
@@ -300,7 +302,8 @@ TEST(FaultBusyPort, HeldPortFailsAtOnceAndTheNextIsTried)
     const hp::e2e::TOutLine* failed = r.FindLine("V? response: ");
     ASSERT_NE(testing, nullptr) << Dump(r);
     ASSERT_NE(failed, nullptr) << Dump(r);
-    EXPECT_LT(failed->AtMs - testing->AtMs, 100) << "a busy port must fail at once";
+    // Waiting at all would cost at least the version reply's 1.5 s.
+    EXPECT_LT(failed->AtMs - testing->AtMs, 1500) << "a busy port must fail at once";
     EXPECT_TRUE(HasLine(r, "Port " + held.PtyPath() + " not a writable Ilvara Saber")) << Dump(r);
     EXPECT_TRUE(HasLine(r, "Port " + ready.PtyPath() + " is a writable Ilvara Saber.")) << Dump(r);
     EXPECT_TRUE(HasLine(r, "S=0042-5117")) << Dump(r);
