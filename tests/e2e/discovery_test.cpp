@@ -106,6 +106,39 @@ TEST(Discovery, ScansInCounterOrderAndStopsAtTheFirstWritableSaber)
     EXPECT_EQ(later.Opens(), 0);
 }
 
+// The probed names run from \Device\USBSER000 to \Device\USBSER099: both
+// ends are read, the name after the last is not.
+TEST(Discovery, TheFirstAndTheLastProbedNamesAreRead)
+{
+    TWorld w;
+    auto& first = w.StartSim(0, {"--version", "0.9"});
+    auto& last = w.StartSim(99, {});
+    w.SetMapValue(100, w.MissingPortName());
+    const auto r = w.Run({"-s", "absent.wav"});
+    first.Stop();
+    last.Stop();
+
+    const std::string p0 = w.PortNameOf(first), p99 = w.PortNameOf(last);
+    const std::vector<std::string> expected{
+        Searching,
+        p0 + " : \\Device\\USBSER000",
+        p99 + " : \\Device\\USBSER099",
+        "Found 2 Saber Ports.",
+        "Scanning Ports to find an Ilvara Saber.",
+        "",
+        "Testing Port: " + p0,
+        "V? response: V=0.9",
+        "Port " + p0 + " not a writable Ilvara Saber",
+        "Testing Port: " + p99,
+        "Port " + p99 + " is a writable Ilvara Saber.",
+    };
+    const auto scan = FromScan(r);
+    ASSERT_GE(scan.size(), expected.size()) << r.Out;
+    EXPECT_EQ(std::vector<std::string>(scan.begin(), scan.begin() + static_cast<long>(expected.size())), expected)
+        << r.Out;
+    EXPECT_EQ(last.Received(), Verification);
+}
+
 // One value holding two lines (CR LF between them and after the last), the
 // first port unopenable, the second written with a trailing ':'.
 TEST(Discovery, ValueLinesTrailingColonAndUnopenablePort)
