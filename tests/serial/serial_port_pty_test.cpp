@@ -7,6 +7,9 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -342,6 +345,45 @@ TEST_F(SerialPty, APortHeldElsewhereIsRefusedAndKeepsItsSettings)
     // Once the holder let go, the port opens.
     third.Connect(Far.SlavePath());
     EXPECT_EQ(third.LastError(), 0);
+}
+
+// Root ignores the terminal's exclusive mode on a second open, so the tests'
+// refusals above come from the lock alone: look at both directly, through
+// the test's own descriptor of the same terminal.
+TEST_F(SerialPty, TheOpenPortIsLockedAndExclusiveUntilItIsClosed)
+{
+    auto exclusive = [&] {
+        int on = -1;
+        EXPECT_EQ(ioctl(Far.SlaveFd(), TIOCGEXCL, &on), 0) << std::strerror(errno);
+        return on;
+    };
+    auto lockable = [&] {
+        const int fd = open(Far.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(fd, 0) << std::strerror(errno);
+        const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        return locked;
+    };
+    ASSERT_EQ(exclusive(), 0);
+    ASSERT_TRUE(lockable());
+
+    Open();
+    EXPECT_EQ(exclusive(), 1) << "the port is not in exclusive mode";
+    EXPECT_FALSE(lockable()) << "the port is not locked";
+
+    // Closing gives both back: an ordinary user could not open the port
+    // again while the terminal stayed exclusive.
+    Port.CloseSocket();
+    EXPECT_EQ(exclusive(), 0) << "the exclusive mode outlives the close";
+    EXPECT_TRUE(lockable());
+
+    // The same after a refused second connect: it leaves the first alone.
+    Open();
+    TSerialPort second;
+    second.Connect(Far.SlavePath());
+    EXPECT_EQ(second.LastError(), EBUSY);
+    EXPECT_EQ(exclusive(), 1);
+    EXPECT_FALSE(lockable());
 }
 
 TEST_F(SerialPty, DestroyingTheObjectReleasesThePortAlsoDuringAnException)
