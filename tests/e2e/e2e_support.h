@@ -122,7 +122,8 @@ public:
 
     const std::string& PtyPath() const { return FPtyPath; }
     const std::string& FlashDir() const { return FFlashDir; }
-    // Stops the simulator (idempotent); its log is complete afterwards.
+    // Stops the simulator (idempotent) once it has seen every host close
+    // the port (within a bound); its log is complete afterwards.
     void Stop();
     // The content stored under Name in the flash folder, or nullopt.
     std::optional<std::string> FlashFile(const std::string& Name) const;
@@ -141,6 +142,8 @@ public:
     std::string Diagnostics() const;
 
 private:
+    void AwaitHostGone() const;
+
     int FPid = -1;
     int FOut = -1;
     std::string FPtyPath;
