@@ -432,10 +432,12 @@ TEST(Upload, ConsoleThatGoesAwayDoesNotCutTheUploadShort)
 {
     TWorld w;
     auto& sim = w.StartSim(0, {});
-    const std::string bytes = PatternBytes(128 * 1024 + 3);
+    // Progress is written every 512 bytes: plenty of writes after the close.
+    const std::string bytes = PatternBytes(24 * 1024 + 3);
     w.WriteFile("song.wav", bytes);
     TRunOptions o;
     o.CloseOutputAfter = "Filesize: ";
+    o.TimeLimitMs = 120000;
     const auto r = w.Run({"-s", "song.wav"}, o);
     sim.Stop();
     ASSERT_NE(r.FindLine("Filesize: " + std::to_string(bytes.size())), nullptr) << r.Out;

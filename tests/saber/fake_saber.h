@@ -50,7 +50,7 @@ public:
     bool ClosingSent = false;
 
     struct TResult {
-        std::string Out;      // the console output, every byte
+        std::string Out;      // the console output, every byte; lines end in "\n"
         int ExitCode = -1;
         // Out holds this whole console line.
         bool HasLine(const std::string& Line) const;
