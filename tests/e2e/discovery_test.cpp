@@ -106,6 +106,39 @@ TEST(Discovery, ScansInCounterOrderAndStopsAtTheFirstWritableSaber)
     EXPECT_EQ(later.Opens(), 0);
 }
 
+// The probed names run from \Device\USBSER000 to \Device\USBSER099: both
+// ends are read, the name after the last is not.
+TEST(Discovery, TheFirstAndTheLastProbedNamesAreRead)
+{
+    TWorld w;
+    auto& first = w.StartSim(0, {"--version", "0.9"});
+    auto& last = w.StartSim(99, {});
+    w.SetMapValue(100, w.MissingPortName());
+    const auto r = w.Run({"-s", "absent.wav"});
+    first.Stop();
+    last.Stop();
+
+    const std::string p0 = w.PortNameOf(first), p99 = w.PortNameOf(last);
+    const std::vector<std::string> expected{
+        Searching,
+        p0 + " : \\Device\\USBSER000",
+        p99 + " : \\Device\\USBSER099",
+        "Found 2 Saber Ports.",
+        "Scanning Ports to find an Ilvara Saber.",
+        "",
+        "Testing Port: " + p0,
+        "V? response: V=0.9",
+        "Port " + p0 + " not a writable Ilvara Saber",
+        "Testing Port: " + p99,
+        "Port " + p99 + " is a writable Ilvara Saber.",
+    };
+    const auto scan = FromScan(r);
+    ASSERT_GE(scan.size(), expected.size()) << r.Out;
+    EXPECT_EQ(std::vector<std::string>(scan.begin(), scan.begin() + static_cast<long>(expected.size())), expected)
+        << r.Out;
+    EXPECT_EQ(last.Received(), Verification);
+}
+
 // One value holding two lines (CR LF between them and after the last), the
 // first port unopenable, the second written with a trailing ':'.
 TEST(Discovery, ValueLinesTrailingColonAndUnopenablePort)
@@ -142,10 +175,11 @@ TEST(Discovery, ValueLinesTrailingColonAndUnopenablePort)
     ASSERT_GE(scan.size(), expected.size()) << r.Out;
     EXPECT_EQ(std::vector<std::string>(scan.begin(), scan.begin() + static_cast<long>(expected.size())), expected)
         << r.Out;
-    // A port that cannot be opened costs no waiting.
+    // A port that cannot be opened costs no waiting: no drain, no reply
+    // time-out (a fault that waited would take at least 1.5 s).
     const double unopenable = Between(r, "Testing Port: " + missing, "Port " + missing + " not a writable Ilvara Saber");
     EXPECT_GE(unopenable, 0);
-    EXPECT_LT(unopenable, 100);
+    EXPECT_LT(unopenable, 1500);
     // The upload names the port as it was listed, colon included.
     EXPECT_NE(r.FindLine("Sending: song.wav to " + colon), nullptr) << r.Out;
     EXPECT_EQ(sim.FlashFile("song.wav").value_or("<none>"), "abc");
@@ -208,13 +242,17 @@ TEST(Discovery, EachFailedCheckIsReportedAndEndsTheQuestions)
     // The file is never looked at without a saber to send it to.
     EXPECT_EQ(r.FindLine("Querying Saber"), nullptr);
 
+    // The silent port is asked once and waited for the reply time-out.
+    EXPECT_EQ(silent.Received(), "V?\n");
     const double silentMs = Between(r, testing(silent), verdict(silent));
     EXPECT_GE(silentMs, 1500);
-    EXPECT_LT(silentMs, 2300);
+    EXPECT_LT(silentMs, 1500 + 5000) << "hang guard";
 }
 
 // A device that streams lines without ever pausing is asked after a bounded
 // drain, fails the version check with its chatter, and the scan goes on.
+// How much of the chatter a reply holds depends on the scheduling: only the
+// order of the lines is checked, and time only as a hang guard.
 TEST(Discovery, DeviceThatNeverPausesDoesNotHoldTheScan)
 {
     TWorld w;
@@ -222,24 +260,20 @@ TEST(Discovery, DeviceThatNeverPausesDoesNotHoldTheScan)
     const std::string noisy = w.AddPort(0, chatty.PtyPath());
     auto& sim = w.StartSim(1, {});
     TRunOptions o;
-    o.TimeLimitMs = 30000;
+    o.TimeLimitMs = 60000;
     const auto r = w.Run({"-s", "absent.wav"}, o);
     sim.Stop();
+    ASSERT_FALSE(r.TimedOut) << r.Out;
     const auto lines = r.Lines();
     const auto testing = std::find(lines.begin(), lines.end(), "Testing Port: " + noisy);
     ASSERT_NE(testing, lines.end()) << r.Out;
     ASSERT_LT(testing + 2, lines.end()) << r.Out;
-    // Its chatter fails the version check, or (lower-case text orders after
-    // "V=1.") the serial-number check.
-    const bool version = testing[1].rfind("V? response: ", 0) == 0;
-    const bool serial = testing[1].rfind("S? response: reading ", 0) == 0;
-    EXPECT_TRUE(version || serial) << testing[1];
-    EXPECT_GT(testing[1].size(), std::string("V? response: ").size()) << "the chatter is shown";
+    EXPECT_EQ(testing[1].rfind("V? response: ", 0), 0u) << testing[1];
     EXPECT_EQ(testing[2], "Port " + noisy + " not a writable Ilvara Saber");
-    EXPECT_NE(r.FindLine("Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), nullptr) << r.Out;
-    const double drained = Between(r, "Testing Port: " + noisy, "Port " + noisy + " not a writable Ilvara Saber");
-    EXPECT_GE(drained, 900);
-    EXPECT_LT(drained, 2500);
+    EXPECT_EQ(testing[3], "Testing Port: " + w.PortNameOf(sim)) << r.Out;
+    EXPECT_EQ(testing[4], "Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber.") << r.Out;
+    EXPECT_EQ(chatty.Received().find("S?"), std::string::npos) << "asked on after a failed version check";
+    EXPECT_EQ(sim.Received(), Verification);
 }
 
 // A device that trickles text and never ends a line (a scale printing

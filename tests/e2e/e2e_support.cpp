@@ -1,4 +1,5 @@
 #include "e2e_support.h"
+#include "pty_far_end.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -344,6 +347,10 @@ TSaberSim::TSaberSim(const std::vector<std::string>& Args, const std::string& Wo
     }
     FOut = out.Read;
     out.Read = -1;
+    // A real board answers within its time however busy the host is; the
+    // simulator stands in for it, so it runs ahead of the test load (best
+    // effort: only a privileged test run may raise it).
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(FPid), -10);
 
     // The first line of its output is the pseudo-terminal's path, printed once
     // the port serves and the device map holds it.
@@ -378,9 +385,36 @@ TSaberSim::~TSaberSim()
     Stop();
 }
 
+namespace {
+int CountEvents(const std::string& Log, const std::string& Event);
+} // namespace
+
+// The simulator notices a host's close some time after the host has gone:
+// a test that stopped it at once would lose the close from its log. Waits
+// (bounded, on changes of the log) until every open has its close.
+void TSaberSim::AwaitHostGone() const
+{
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0)
+        return;
+    ::inotify_add_watch(watch, FLogPath.c_str(), IN_MODIFY);
+    const auto deadline = TClock::now() + std::chrono::seconds(5);
+    // A simulator that hung up the line itself has no host left to wait for.
+    while (Closes() < Opens() && CountEvents(WireLog(), "line closed") == 0) {
+        pollfd p{watch, POLLIN, 0};
+        if (::poll(&p, 1, MsLeft(deadline)) <= 0)
+            break;
+        char buffer[4096];
+        while (::read(watch, buffer, sizeof buffer) > 0) {
+        }
+    }
+    ::close(watch);
+}
+
 void TSaberSim::Stop()
 {
     if (FPid > 0) {
+        AwaitHostGone();
         ::kill(FPid, SIGTERM);
         bool killed = false;
         rusage usage{};
@@ -486,56 +520,61 @@ std::string TSaberSim::Diagnostics() const
 // ---------------------------------------------------------------------------
 
 struct TChattyDevice::TImpl {
-    int Master = -1;
-    int Slave = -1;
+    // The slave stays open in here, so the far end never sees a hang-up when
+    // the program under test closes the port.
+    test::TPtyFarEnd Far;
     std::atomic<bool> Stop{false};
-    std::thread Writer;
+    std::mutex Lock;
+    std::string Received;
+    std::thread Device;
 };
 
 TChattyDevice::TChattyDevice()
     : FImpl(std::make_unique<TImpl>())
 {
-    char name[256] = {};
-    if (::openpty(&FImpl->Master, &FImpl->Slave, name, nullptr, nullptr) != 0) {
-        ADD_FAILURE() << "openpty: " << std::strerror(errno);
-        return;
-    }
-    // The slave stays open here, so the far end never sees a hang-up when
-    // the program under test closes the port.
-    termios tio{};
-    ::tcgetattr(FImpl->Slave, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(FImpl->Slave, TCSANOW, &tio);
-    ::fcntl(FImpl->Master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(FImpl->Slave, F_SETFD, FD_CLOEXEC);
-    SetNonBlocking(FImpl->Master);
-    FPtyPath = name;
-    FImpl->Writer = std::thread([impl = FImpl.get()] {
-        std::uint64_t counter = 0;
+    FPtyPath = FImpl->Far.SlavePath();
+    FImpl->Device = std::thread([impl = FImpl.get()] {
+        // A reading that orders below any version answer, and whose every
+        // tail does too: whichever part of it a question meets, the version
+        // check fails and nothing more is asked.
+        const std::string reading = "23.5\n";
         std::string pending;
+        const int fd = impl->Far.MasterFd();
         while (!impl->Stop.load()) {
             if (pending.empty())
-                pending = "reading " + std::to_string(counter++) + "\n";
-            // The wait for room is bounded so that a stop request is seen.
-            pollfd p{impl->Master, POLLOUT, 0};
+                pending = reading;
+            // The wait is bounded so that a stop request is seen.
+            pollfd p{fd, POLLIN | POLLOUT, 0};
             if (::poll(&p, 1, 100) <= 0)
                 continue;
-            const ssize_t n = ::write(impl->Master, pending.data(), pending.size());
-            if (n > 0)
-                pending.erase(0, static_cast<std::size_t>(n));
+            if (p.revents & POLLIN) {
+                char buffer[256];
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    std::lock_guard<std::mutex> hold(impl->Lock);
+                    impl->Received.append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+            if (p.revents & POLLOUT) {
+                const ssize_t n = ::write(fd, pending.data(), pending.size());
+                if (n > 0)
+                    pending.erase(0, static_cast<std::size_t>(n));
+            }
         }
     });
+}
+
+std::string TChattyDevice::Received() const
+{
+    std::lock_guard<std::mutex> hold(FImpl->Lock);
+    return FImpl->Received;
 }
 
 TChattyDevice::~TChattyDevice()
 {
     FImpl->Stop = true;
-    if (FImpl->Writer.joinable())
-        FImpl->Writer.join();
-    if (FImpl->Master >= 0)
-        ::close(FImpl->Master);
-    if (FImpl->Slave >= 0)
-        ::close(FImpl->Slave);
+    if (FImpl->Device.joinable())
+        FImpl->Device.join();
 }
 
 // ---------------------------------------------------------------------------

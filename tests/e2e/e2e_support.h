@@ -122,7 +122,8 @@ public:
 
     const std::string& PtyPath() const { return FPtyPath; }
     const std::string& FlashDir() const { return FFlashDir; }
-    // Stops the simulator (idempotent); its log is complete afterwards.
+    // Stops the simulator (idempotent) once it has seen every host close
+    // the port (within a bound); its log is complete afterwards.
     void Stop();
     // The content stored under Name in the flash folder, or nullopt.
     std::optional<std::string> FlashFile(const std::string& Name) const;
@@ -141,6 +142,8 @@ public:
     std::string Diagnostics() const;
 
 private:
+    void AwaitHostGone() const;
+
     int FPid = -1;
     int FOut = -1;
     std::string FPtyPath;
@@ -150,8 +153,8 @@ private:
 };
 
 // A serial device that is not a saber and never pauses: a pseudo-terminal
-// whose far end writes numbered lines back to back, as fast as they are
-// read, from construction until destruction.
+// whose far end writes a reading ("23.5") per line back to back, as fast as
+// they are read, from construction until destruction.
 class TChattyDevice {
 public:
     TChattyDevice();
@@ -159,6 +162,8 @@ public:
     TChattyDevice(const TChattyDevice&) = delete;
     TChattyDevice& operator=(const TChattyDevice&) = delete;
     const std::string& PtyPath() const { return FPtyPath; }
+    // Every byte the device was sent so far.
+    std::string Received() const;
 
 private:
     struct TImpl;

@@ -141,5 +141,5 @@ TEST(FaultTerminal, CtrlCDuringKeyWaitEndsItAndRestoresTheTerminal)
     const auto before = hp::e2e::ReadWholeFile(dir + "/before.txt");
     ASSERT_TRUE(before.has_value());
     EXPECT_EQ(hp::e2e::ReadWholeFile(dir + "/after.txt"), before) << "the terminal's settings changed";
-    EXPECT_LT(endedMs, 2000);
+    EXPECT_LT(endedMs, 5000) << "hang guard";
 }

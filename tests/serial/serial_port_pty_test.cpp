@@ -7,6 +7,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,8 +20,13 @@ namespace hp {
 namespace {
 
 using namespace std::chrono_literals;
+using test::LoadSlackMs;
 using test::TimeIt;
 using test::TPtyFarEnd;
+
+// A read that must not wait is given a time-out far beyond the hang guard, so
+// that waiting for it cannot pass unnoticed however loaded the machine is.
+constexpr int LongWait = 60000;
 
 class SerialPty : public ::testing::Test {
 protected:
@@ -139,8 +146,8 @@ TEST_F(SerialPty, LinesComeFromTheBufferBeforeTheDevice)
     // A later line in the driver is not read while the buffer holds a line.
     Far.Write("X\n");
     ASSERT_TRUE(Port.CanRead(2000));
-    auto t = TimeIt([&] { EXPECT_EQ(Port.RecvTerminated(2000, "\n"), "B"); });
-    EXPECT_LT(t.WallMs, 100);
+    auto t = TimeIt([&] { EXPECT_EQ(Port.RecvTerminated(LongWait, "\n"), "B"); });
+    EXPECT_LT(t.WallMs, LoadSlackMs);
     EXPECT_EQ(Port.LineBuffer(), "");
     EXPECT_EQ(Port.WaitingData(), 2);
     EXPECT_EQ(Port.RecvTerminated(2000, "\n"), "X");
@@ -156,13 +163,13 @@ TEST_F(SerialPty, LinesComeFromTheBufferBeforeTheDevice)
     EXPECT_EQ(Port.LastError(), 0);
     Port.SetLineBuffer("kept");
     Port.SetSerialError(ErrTimeout);
-    t = TimeIt([&] { EXPECT_EQ(Port.RecvTerminated(2000, ""), ""); });
+    t = TimeIt([&] { EXPECT_EQ(Port.RecvTerminated(LongWait, ""), ""); });
     EXPECT_EQ(Port.LastError(), 0);
-    EXPECT_LT(t.WallMs, 100);
+    EXPECT_LT(t.WallMs, LoadSlackMs);
     EXPECT_EQ(Port.LineBuffer(), "kept");
     // A byte read takes the buffer first, at once.
-    t = TimeIt([&] { EXPECT_EQ(Port.RecvByte(2000), 'k'); });
-    EXPECT_LT(t.WallMs, 100);
+    t = TimeIt([&] { EXPECT_EQ(Port.RecvByte(LongWait), 'k'); });
+    EXPECT_LT(t.WallMs, LoadSlackMs);
     EXPECT_EQ(Port.LineBuffer(), "ept");
 }
 
@@ -175,7 +182,7 @@ TEST_F(SerialPty, APartialLineWaitsInTheBufferForItsRest)
     EXPECT_EQ(Port.LastErrorDesc(), "Timeout during operation");
     EXPECT_EQ(Port.LineBuffer(), "ABCD");
     EXPECT_GE(t.WallMs, 280);
-    EXPECT_LT(t.WallMs, 1000);
+    EXPECT_LT(t.WallMs, 300 + LoadSlackMs);
     Far.Write("EF\nG");
     EXPECT_EQ(Port.RecvTerminated(2000, "\n"), "ABCDEF");
     EXPECT_EQ(Port.LastError(), 0);
@@ -185,21 +192,26 @@ TEST_F(SerialPty, APartialLineWaitsInTheBufferForItsRest)
 TEST_F(SerialPty, ALineInBurstsIsWaitedForAsLongAsBytesKeepComing)
 {
     Open();
-    // Five bursts 150 ms apart: each gap is well inside the 400 ms silence
-    // limit, the whole line takes longer than it.
+    // Five bursts 400 ms apart: each gap leaves a loaded machine more than a
+    // second inside the 1.5 s silence limit, while the whole line (1.6 s
+    // from first to last burst, however late the bursts go out) takes
+    // longer than it.
+    constexpr int Silence = 1500;
     std::thread device([&] {
+        bool first = true;
         for (const char* burst : {"he", "ll", "o ", "wor", "ld\n"}) {
+            if (!first)
+                std::this_thread::sleep_for(400ms);
+            first = false;
             Far.Write(burst);
-            std::this_thread::sleep_for(150ms);
         }
     });
     std::string line;
-    const auto t = TimeIt([&] { line = Port.RecvTerminated(400, "\n"); });
+    const auto t = TimeIt([&] { line = Port.RecvTerminated(Silence, "\n"); });
     device.join();
     EXPECT_EQ(line, "hello world");
     EXPECT_EQ(Port.LastError(), 0);
-    EXPECT_GE(t.WallMs, 550);
-    EXPECT_LT(t.WallMs, 2000);
+    EXPECT_LT(t.WallMs, 1600 + Silence + LoadSlackMs);
 }
 
 TEST_F(SerialPty, ASilentDeviceTimesOutAfterTheGivenTime)
@@ -208,19 +220,19 @@ TEST_F(SerialPty, ASilentDeviceTimesOutAfterTheGivenTime)
     auto t = TimeIt([&] { EXPECT_EQ(Port.RecvTerminated(500, "\n"), ""); });
     EXPECT_EQ(Port.LastError(), ErrTimeout);
     EXPECT_GE(t.WallMs, 480);
-    EXPECT_LT(t.WallMs, 900);
+    EXPECT_LT(t.WallMs, 500 + LoadSlackMs);
     EXPECT_LT(t.CpuMs, 100);
 
     t = TimeIt([&] { EXPECT_EQ(Port.RecvByte(5000), 0); });
     EXPECT_EQ(Port.LastError(), ErrTimeout);
     EXPECT_GE(t.WallMs, 4950);
-    EXPECT_LT(t.WallMs, 5600);
+    EXPECT_LT(t.WallMs, 5000 + LoadSlackMs);
     EXPECT_LT(t.CpuMs, 200);
     EXPECT_EQ(Port.LineBuffer(), "");
 
     t = TimeIt([&] { EXPECT_EQ(Port.RecvPacket(0), ""); });
     EXPECT_EQ(Port.LastError(), ErrTimeout);
-    EXPECT_LT(t.WallMs, 100);
+    EXPECT_LT(t.WallMs, LoadSlackMs);
 }
 
 TEST_F(SerialPty, AClosedObjectRefusesEveryTransferAtOnce)
@@ -236,15 +248,15 @@ TEST_F(SerialPty, AClosedObjectRefusesEveryTransferAtOnce)
             EXPECT_EQ(Port.LastError(), ErrPortNotOpen) << state;
             EXPECT_EQ(Port.RecvBuffer(buffer, 3), 0);
             EXPECT_EQ(Port.LastError(), ErrPortNotOpen) << state;
-            EXPECT_EQ(Port.RecvPacket(3000), "");
+            EXPECT_EQ(Port.RecvPacket(LongWait), "");
             EXPECT_EQ(Port.LastError(), ErrPortNotOpen) << state;
-            EXPECT_EQ(Port.RecvByte(3000), 0);
+            EXPECT_EQ(Port.RecvByte(LongWait), 0);
             EXPECT_EQ(Port.LastError(), ErrPortNotOpen) << state;
-            EXPECT_EQ(Port.RecvTerminated(3000, "\n"), "");
+            EXPECT_EQ(Port.RecvTerminated(LongWait, "\n"), "");
             EXPECT_EQ(Port.LastError(), ErrPortNotOpen) << state;
             EXPECT_EQ(Port.LastErrorDesc(), "Instance not yet connected");
         });
-        EXPECT_LT(t.WallMs, 200) << state;
+        EXPECT_LT(t.WallMs, LoadSlackMs) << state;
     };
     check("never opened");
     EXPECT_EQ(Far.ReadAvailable(), "");
@@ -364,6 +376,45 @@ TEST_F(SerialPty, APortInAnotherProgramsExclusiveModeIsRefusedAndKeepsIt)
     EXPECT_EQ(port.LastError(), 0);
 }
 
+// Root ignores the terminal's exclusive mode on a second open, so the tests'
+// refusals above come from the lock alone: look at both directly, through
+// the test's own descriptor of the same terminal.
+TEST_F(SerialPty, TheOpenPortIsLockedAndExclusiveUntilItIsClosed)
+{
+    auto exclusive = [&] {
+        int on = -1;
+        EXPECT_EQ(ioctl(Far.SlaveFd(), TIOCGEXCL, &on), 0) << std::strerror(errno);
+        return on;
+    };
+    auto lockable = [&] {
+        const int fd = open(Far.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(fd, 0) << std::strerror(errno);
+        const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        return locked;
+    };
+    ASSERT_EQ(exclusive(), 0);
+    ASSERT_TRUE(lockable());
+
+    Open();
+    EXPECT_EQ(exclusive(), 1) << "the port is not in exclusive mode";
+    EXPECT_FALSE(lockable()) << "the port is not locked";
+
+    // Closing gives both back: an ordinary user could not open the port
+    // again while the terminal stayed exclusive.
+    Port.CloseSocket();
+    EXPECT_EQ(exclusive(), 0) << "the exclusive mode outlives the close";
+    EXPECT_TRUE(lockable());
+
+    // The same after a refused second connect: it leaves the first alone.
+    Open();
+    TSerialPort second;
+    second.Connect(Far.SlavePath());
+    EXPECT_EQ(second.LastError(), EBUSY);
+    EXPECT_EQ(exclusive(), 1);
+    EXPECT_FALSE(lockable());
+}
+
 TEST_F(SerialPty, DestroyingTheObjectReleasesThePortAlsoDuringAnException)
 {
     try {
@@ -407,7 +458,7 @@ TEST_F(SerialPty, AWriteThatCannotGoOutEndsAfterTheDeadlockTimeOut)
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, static_cast<int>(big.size()));
     EXPECT_GE(t.WallMs, 280);
-    EXPECT_LT(t.WallMs, 1500);
+    EXPECT_LT(t.WallMs, 300 + LoadSlackMs);
     EXPECT_LT(t.CpuMs, 200);
 }
 
@@ -429,7 +480,7 @@ TEST_F(SerialPty, HangUpDuringALineRead)
     EXPECT_EQ(line, "");
     EXPECT_EQ(Port.LastError(), ErrTimeout);
     EXPECT_EQ(Port.LineBuffer(), "AB");
-    EXPECT_LT(t.WallMs, 2500);
+    EXPECT_LT(t.WallMs, 1000 + LoadSlackMs);
     EXPECT_LT(t.CpuMs, 300) << "the read spun";
 
     // Every later read still lasts its time-out: a reading loop cannot spin.
@@ -440,7 +491,7 @@ TEST_F(SerialPty, HangUpDuringALineRead)
         }
     });
     EXPECT_GE(loop.WallMs, 570);
-    EXPECT_LT(loop.WallMs, 1500);
+    EXPECT_LT(loop.WallMs, 600 + LoadSlackMs);
     EXPECT_LT(loop.CpuMs, 200);
     Port.CloseSocket();
     EXPECT_EQ(Port.LastError(), 0);
@@ -464,7 +515,7 @@ TEST_F(SerialPty, HangUpDuringAByteRead)
     const auto t = TimeIt([&] { EXPECT_EQ(Port.RecvByte(800), 0); });
     EXPECT_EQ(Port.LastError(), ErrTimeout);
     EXPECT_GE(t.WallMs, 780);
-    EXPECT_LT(t.WallMs, 1600);
+    EXPECT_LT(t.WallMs, 800 + LoadSlackMs);
     EXPECT_LT(t.CpuMs, 200);
     (void)t1;
 }
@@ -481,7 +532,7 @@ TEST_F(SerialPty, HangUpBetweenWrites)
     EXPECT_EQ(sent, 0);
     EXPECT_NE(Port.LastError(), 0);
     EXPECT_NE(Port.LastError(), ErrTimeout);
-    EXPECT_LT(t.WallMs, 500);
+    EXPECT_LT(t.WallMs, LoadSlackMs);
     Port.SendByte('x');
     EXPECT_NE(Port.LastError(), 0);
     Port.Flush();

@@ -149,98 +149,11 @@ std::string SimProcess::Stderr() const {
     return ReadFile(FStderrPath);
 }
 
-HostPort::HostPort(const std::string& path, bool purge) {
-    FFd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (FFd < 0) throw SystemError("open " + path);
-    termios t{};
-    ::tcgetattr(FFd, &t);
-    ::cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    ::tcsetattr(FFd, TCSANOW, &t);
-    if (purge) ::tcflush(FFd, TCIOFLUSH);
-}
-
-HostPort::~HostPort() {
-    Close(false);
-}
+HostPort::HostPort(const std::string& path, bool purge) : hp::test::TTerminalEnd(hp::test::OpenRawPort(path, purge)) {}
 
 void HostPort::Close(bool purge) {
-    if (FFd < 0) return;
-    if (purge) ::tcflush(FFd, TCIOFLUSH);
-    ::close(FFd);
-    FFd = -1;
-}
-
-bool HostPort::Write(const std::string& bytes, Ms timeout) {
-    const auto deadline = SteadyClock::now() + timeout;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(FFd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        pollfd p{FFd, POLLOUT, 0};
-        if (::poll(&p, 1, RemainingMs(deadline)) <= 0) return false;
-        if (p.revents & (POLLHUP | POLLERR)) return false;
-    }
-    return true;
-}
-
-bool HostPort::Fill(SteadyClock::time_point deadline) {
-    if (FHungUp) return false;
-    pollfd p{FFd, POLLIN, 0};
-    if (::poll(&p, 1, RemainingMs(deadline)) <= 0) return false;
-    char buffer[65536];
-    const ssize_t n = ::read(FFd, buffer, sizeof buffer);
-    if (n > 0) {
-        FPending.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) FHungUp = true;
-    return !FHungUp;
-}
-
-std::optional<std::string> HostPort::ReadLine(Ms timeout) {
-    const auto deadline = SteadyClock::now() + timeout;
-    for (;;) {
-        const auto lf = FPending.find('\n');
-        if (lf != std::string::npos) {
-            std::string line = FPending.substr(0, lf);
-            FPending.erase(0, lf + 1);
-            return line;
-        }
-        if (SteadyClock::now() >= deadline || !Fill(deadline)) return std::nullopt;
-    }
-}
-
-std::optional<std::string> HostPort::ReadExactly(std::size_t count, Ms timeout) {
-    const auto deadline = SteadyClock::now() + timeout;
-    while (FPending.size() < count)
-        if (SteadyClock::now() >= deadline || !Fill(deadline)) return std::nullopt;
-    std::string bytes = FPending.substr(0, count);
-    FPending.erase(0, count);
-    return bytes;
-}
-
-std::string HostPort::ReadFor(Ms window) {
-    const auto deadline = SteadyClock::now() + window;
-    while (SteadyClock::now() < deadline && !FHungUp) Fill(deadline);
-    std::string bytes;
-    bytes.swap(FPending);
-    return bytes;
-}
-
-bool HostPort::WaitHangUp(Ms timeout) {
-    const auto deadline = SteadyClock::now() + timeout;
-    while (!FHungUp) {
-        pollfd p{FFd, POLLIN, 0};
-        if (::poll(&p, 1, RemainingMs(deadline)) <= 0) return false;
-        if (p.revents & POLLHUP) return true;
-        Fill(deadline);
-    }
-    return true;
+    if (Fd() >= 0 && purge) ::tcflush(Fd(), TCIOFLUSH);
+    hp::test::TTerminalEnd::Close();
 }
 
 std::vector<LogLine> ParseLog(const std::string& path) {

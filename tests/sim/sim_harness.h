@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "pty_far_end.h"
+
 namespace simtest {
 
-using Ms = std::chrono::milliseconds;
+using hp::test::Ms;
 
 // A fresh folder, removed with everything in it at the end.
 class TempDir {
@@ -56,34 +58,11 @@ private:
 
 // The host's side of the line: the pseudo-terminal's slave, raw, as hiltpush
 // opens it (no controlling terminal, purged after the open).
-class HostPort {
+class HostPort : public hp::test::TTerminalEnd {
 public:
     explicit HostPort(const std::string& path, bool purge = true);
-    ~HostPort();
-    HostPort(const HostPort&) = delete;
-    HostPort& operator=(const HostPort&) = delete;
-
-    int Fd() const { return FFd; }
-    // Writes everything; false when the line failed (hung up) or did not take
-    // the bytes within `timeout`.
-    bool Write(const std::string& bytes, Ms timeout = Ms(10000));
-    // The next line without its LF, or nothing when no LF came in `timeout`.
-    std::optional<std::string> ReadLine(Ms timeout = Ms(5000));
-    // Exactly `count` bytes, or nothing when they did not all come in time.
-    std::optional<std::string> ReadExactly(std::size_t count, Ms timeout = Ms(5000));
-    // Everything that arrives within `window` (for checks that nothing comes).
-    std::string ReadFor(Ms window);
-    // True once the line reports a hang-up (EIO or POLLHUP) within `timeout`.
-    bool WaitHangUp(Ms timeout);
     // Purge like the serial object does before it closes, then close.
     void Close(bool purge = true);
-
-private:
-    bool Fill(std::chrono::steady_clock::time_point deadline);
-
-    int FFd = -1;
-    std::string FPending;
-    bool FHungUp = false;
 };
 
 struct LogLine {

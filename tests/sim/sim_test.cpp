@@ -339,8 +339,10 @@ TEST(SaberSim, LineRatePacesA64KiBUpload) {
         }
     }
     EXPECT_EQ(bytes, data.size());
+    // 65536 bytes at 11520 bytes/s take 5.7 s; a loaded machine may only
+    // make the simulator slower.
     EXPECT_GE(last - first, 5.5);
-    EXPECT_LE(last - first, 6.5);
+    EXPECT_LE(last - first, 5.7 + 5.0) << "hang guard";
 }
 
 TEST(SaberSim, DeviceMapEntryIsWrittenAndTakenBack) {

@@ -52,7 +52,19 @@ std::optional<std::int64_t> ParseSize(const std::string& text) {
 }  // namespace
 
 TBoard::TBoard(const SimOptions& options, TFlash& flash, Reporter report)
-    : FOptions(options), FFlash(flash), FReport(std::move(report)), FLineEnd(options.CrLf ? "\r\n" : "\n") {}
+    : FOptions(options), FFlash(flash), FReport(std::move(report)), FLineEnd(options.CrLf ? "\r\n" : "\n") {
+    // A long made-up listing is made before the port is announced: made on
+    // request, it would take a loaded machine longer than the host waits for
+    // its first line.
+    if (FOptions.ListLines)
+        for (int n = 1; n <= *FOptions.ListLines; ++n) FMadeUpListing.push_back(MadeUpLine(n) + FLineEnd);
+}
+
+std::string TBoard::MadeUpLine(int n) {
+    const std::string number = std::to_string(n);
+    return "FILE" + std::string(number.size() < 5 ? 5 - number.size() : 0, '0') + number + ".WAV," +
+           std::to_string(1000 + n);
+}
 
 void TBoard::OnOpen(Clock::time_point now) {
     ++FOpens;
@@ -219,9 +231,7 @@ void TBoard::Listing() {
     if (FOptions.ListLines) {
         for (int n = 1; n <= *FOptions.ListLines; ++n) {
             if (ListingHangsUp(n)) return;
-            std::string number = std::to_string(n);
-            Emit("FILE" + std::string(number.size() < 5 ? 5 - number.size() : 0, '0') + number + ".WAV," +
-                 std::to_string(1000 + n));
+            EmitRaw(FMadeUpListing[static_cast<std::size_t>(n - 1)]);
         }
         FReport(1, "listing of " + std::to_string(*FOptions.ListLines) + " made-up lines");
         return;

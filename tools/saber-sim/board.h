@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "flash.h"
 #include "options.h"
@@ -51,6 +52,7 @@ private:
 
     void Command(const std::string& line, Clock::time_point now);
     void Listing();
+    static std::string MadeUpLine(int n);
     // True (and the line is to be closed) when listing line `line` (1-based)
     // is past --hang-up-after-lines.
     bool ListingHangsUp(int line);
@@ -66,6 +68,7 @@ private:
     TFlash& FFlash;
     Reporter FReport;
     std::string FLineEnd;
+    std::vector<std::string> FMadeUpListing;  // --list-lines, made at start
     std::string FOutput;
 
     State FState = State::Idle;

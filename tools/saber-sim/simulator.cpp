@@ -130,6 +130,10 @@ void TSimulator::ReadFromHost() {
     case TPseudoTerminal::ReadResult::Data:
         FLog.Received(result.Bytes);
         if (FOptions.LineRate > 0) FTokens -= static_cast<double>(result.Bytes.size());
+        // A host's open is queued by the time its bytes can be read, but may
+        // not have been taken yet (the host runs on the other processor,
+        // say): its first command is no leftover.
+        if (FHostOpens == 0) HandlePortEvents();
         if (FHostOpens == 0) {
             // Left over from a host that has gone: its purge does not always
             // catch bytes already on their way. They must not become the

@@ -1,6 +1,7 @@
 // The upload: one file from the computer into the saber's serial flash, under
 // the file's own name.
 #include "app/hiltpush.h"
+#include "app/saber/flash_name.h"
 #include "app/saber/saber_channel.h"
 #include "app/saber/upload_progress.h"
 #include "runtime/clock.h"
@@ -28,36 +29,6 @@ constexpr std::size_t ReadBlock = 64 * 1024;
 bool StartsWith(const std::string& Text, const std::string& Prefix)
 {
     return Text.compare(0, Prefix.size(), Prefix) == 0;
-}
-
-bool IsPathSeparator(char C)
-{
-    return C == '\\' || C == '/' || C == ':';
-}
-
-// Everything up to and including the last separator.
-std::string DirectoryPart(const std::string& Path)
-{
-    for (std::size_t i = Path.size(); i > 0; --i)
-        if (IsPathSeparator(Path[i - 1]))
-            return Path.substr(0, i);
-    return {};
-}
-
-// The name the board stores the file under: the last path component, as is.
-std::string FlashNameOf(const std::string& Path)
-{
-    return Path.substr(DirectoryPart(Path).size());
-}
-
-// The write command is one line: a control byte in the name would end it
-// early and turn the rest of the name into further board commands.
-bool IsSafeFlashName(const std::string& Name)
-{
-    return std::none_of(Name.begin(), Name.end(), [](char C) {
-        const auto b = static_cast<unsigned char>(C);
-        return b < 0x20 || b == 0x7F;
-    });
 }
 
 std::string ResolveFile(const std::string& FName, const std::string& ExePath)
