@@ -434,7 +434,9 @@ TEST(Erase, SilentBoardTimesOutAfterThirtySeconds)
     EXPECT_LE(closing, 1000 + 5000) << "hang guard";
 
     std::printf("erase time-out: wait %.0f ms, processor time %.0f ms\n", wait, r.CpuMs);
-    EXPECT_LT(r.CpuMs, Config().Wine ? 1500 : 250);
+    // A wait that spun instead of blocking would burn most of the 30 s; the
+    // bound leaves room for Wine's start-up on a loaded machine.
+    EXPECT_LT(r.CpuMs, Config().Wine ? 10000 : 3000);
 }
 
 // A board that hangs up after the erase command: every receive now fails at
