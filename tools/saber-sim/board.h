@@ -38,6 +38,9 @@ public:
     std::string TakeOutput();
 
     bool HangUpRequested() const { return FHangUp; }
+    // How many more bytes may be read from the host before the board stops
+    // taking any (--stall-after); no value while there is no such limit.
+    std::optional<std::int64_t> TakeLimit() const;
     int StoredUploads() const { return FStoredUploads; }
 
 private:
@@ -85,6 +88,7 @@ private:
     int FDotsSent = 0;
 
     bool FHangUp = false;
+    bool FStalled = false;
     int FOpens = 0;               // the host's opens so far, this one included
 };
 
