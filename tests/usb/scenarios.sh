@@ -150,6 +150,8 @@ for f in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27
   cat /tmp/b10k
 done >/tmp/all.bin     # 300 KiB, every byte value 1200 times
 for f in 1 2 3 4 5 6 7 8 9 10; do cat /tmp/b10k; done >/tmp/100k.bin
+cat /tmp/b10k /tmp/b10k /tmp/b10k >/tmp/30k.bin
+cat /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k >/tmp/8k.bin
 
 # --- Uploads ----------------------------------------------------------------------
 upload_ok() {  # FILE NAME SIZE
@@ -273,6 +275,40 @@ sc_unplug_during_erase() {
   replugged_works
 }
 
+# --- The board stops taking bytes at the very end -----------------------------------
+# One-byte writes reach the board through two holds: the gadget's receive
+# side (its line discipline's 4 KiB and the requests in flight: about 3980
+# bytes, see "driver: one-byte writes taken") and cdc-acm's 16 write URBs of
+# one byte each. A board that stops reading K bytes before the end, with K
+# just above the gadget's hold, lets every write of the upload complete and
+# leaves the last few bytes in the URBs: only the wait for the output to
+# drain can see that they never left. The gadget's hold varies by a few bytes
+# from run to run, so K climbs in steps smaller than the URBs' 16 bytes
+# until the upload fails. A K too small lets every byte leave the host (the
+# board then keeps them unread and never answers: that upload did send all
+# its bytes). The stop must be reported with a count the board can have
+# received: no more than it took. An upload whose drain failed unnoticed
+# would go on to the next K, where a blocked write reports more.
+sc_stall_at_end() {
+  size=8192 k=3980
+  while [ $k -le 4100 ]; do
+    start_sim board 0 --stall-after $((size - k))
+    hp /tmp/8k.bin
+    stop_sims; unplug; plug      # the held bytes go with the gadget
+    grep -q "stalled after $((size - k)) of $size" /tmp/board.err || { fail "the board never stalled"; return; }
+    [ "$ST" = 0 ] || break
+    k=$((k + 4))
+  done
+  say "stall-at-end: the board stopped $k bytes before the end"
+  status_is 2
+  grep -q "^ERROR, Upload stopped after [0-9]* of $size bytes: ." /tmp/out ||
+    fail "no line \"ERROR, Upload stopped after N of $size bytes: ...\""
+  lacks_text "Write Complete"
+  n=$(sed -n 's/^ERROR, Upload stopped after \([0-9]*\) of.*/\1/p' /tmp/out)
+  [ -n "$n" ] && [ "$n" -le $((size - k)) ] ||
+    fail "the report counts ${n:-no} bytes as received, the board took $((size - k)): the drain's failure went unnoticed"
+}
+
 # --- Ordinary users -----------------------------------------------------------------------
 sc_exclusive_open() {
   start_sim board 0
@@ -326,11 +362,12 @@ driver_facts() {
   stop_sims; unplug; plug
 }
 
+echo
 plug
 selected driver-facts && driver_facts
 for s in upload-empty upload-one-byte upload-hum-wav upload-300k-all-bytes \
          info list slist trans erase-all discovery-silent-first \
          unplug-during-upload unplug-during-verification unplug-during-listing unplug-during-erase \
-         exclusive-open port-held-by-another-program permission-denied; do
+         stall-at-end exclusive-open port-held-by-another-program permission-denied; do
   run $s
 done
