@@ -76,7 +76,7 @@ wait_for() {
 hp() {
   timeout $T $HP -s "$@" >/tmp/out 2>&1
   ST=$?
-  [ $ST -ge 124 ] && fail "hiltpush $* hung: killed after $T s"
+  [ "$ST" -lt 124 ] || fail "hiltpush $* hung: killed after $T s"
 }
 # hp_bg ARGS...: the same in the background; hp_wait collects it.
 hp_bg() {
@@ -86,14 +86,14 @@ hp_bg() {
 hp_wait() {
   wait $HP_PID
   ST=$(cat /tmp/st)
-  [ $ST -ge 124 ] && fail "hiltpush hung: killed after $T s"
+  [ "$ST" -lt 124 ] || fail "hiltpush hung: killed after $T s"
 }
 # as USER ARGS...: hp as an ordinary user.
 as() {
   user=$1; shift
   timeout $T su -s /bin/sh "$user" -c "$HP -s $*" >/tmp/out 2>&1
   ST=$?
-  [ $ST -ge 124 ] && fail "hiltpush $* as $user hung: killed after $T s"
+  [ "$ST" -lt 124 ] || fail "hiltpush $* as $user hung: killed after $T s"
 }
 
 # --- Checks -------------------------------------------------------------------
@@ -175,7 +175,7 @@ sc_info() {
 }
 sc_list() {
   start_sim board 0
-  hp /tmp/one.bin && hp /rig/hum.wav
+  hp /tmp/one.bin; hp /rig/hum.wav
   hp -l
   status_is 0
   in_order "hum.wav,$(wc -c </rig/hum.wav)" "one.bin,1"
@@ -312,19 +312,22 @@ sc_stall_at_end() {
 # --- Ordinary users -----------------------------------------------------------------------
 sc_exclusive_open() {
   start_sim board 0
+  rm -f /tmp/first.st
   ( timeout $T su -s /bin/sh saber -c "$HP -s /tmp/100k.bin" >/tmp/first.out 2>&1; echo $? >/tmp/first.st ) &
   first=$!
   wait_for /tmp/first.out "Remaining, Bytes" 60 || return
-  as saber -i
-  picture "a second hiltpush while the first uploads (user saber)"
-  status_is 2
-  has_line "No Writable Ilvara Sabers Found."
   # Without the lock, only the exclusive mode keeps out a program that does
-  # not ask for one; it holds for ordinary users only.
+  # not ask for one (a modem manager, a terminal program); it holds for
+  # ordinary users only.
   timeout 5 su -s /bin/sh saber -c "cat /dev/ttyACM0" >/tmp/cat.out 2>&1
   cat_st=$?
   say "cat /dev/ttyACM0 as saber while hiltpush holds it: status $cat_st: $(cat /tmp/cat.out)"
   grep -q "Device or resource busy" /tmp/cat.out || fail "cat as saber was let in while hiltpush held the port"
+  as saber -i
+  picture "a second hiltpush while the first uploads (user saber)"
+  status_is 2
+  has_line "No Writable Ilvara Sabers Found."
+  [ -e /tmp/first.st ] && fail "the first upload ended before the checks: they prove nothing"
   wait $first
   cp /tmp/first.out /tmp/out
   ST=$(cat /tmp/first.st)
@@ -340,6 +343,7 @@ sc_port_held_by_another_program() {
   hp -i
   picture "hiltpush -i while \"cat /dev/ttyACM0\" holds the port"
   kill $holder; wait $holder 2>/dev/null
+  say "what cat read meanwhile: $(tr '\n' '|' </tmp/cat.out)"
   [ "$ST" -lt 124 ] || fail "hiltpush hung"
 }
 sc_permission_denied() {
