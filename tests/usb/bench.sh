@@ -4,7 +4,8 @@
 # byte floor (bench/floor_writer.cpp), both to the same simulator through the
 # same gadget, in the same VM. Times come from busybox time (10 ms ticks);
 # under full emulation only their ratio means much.
-RUNS=${RUNS:-3}
+echo
+RUNS=${RUNS:-5}
 SIZE=65536
 insmod /lib/modules/rig/g_serial.ko n_ports=2
 i=0
@@ -22,10 +23,11 @@ measure() {  # label stored-name command...
     time -f "%e %U %S" -o /tmp/time timeout 300 "$@" >/tmp/cmd.out 2>&1
     st=$?
     cmp -s /tmp/up.bin "$stored" || { echo "RIG: FAIL bench-$label: run $r did not store the file (status $st)"; sed 's/^/RIG|   /' /tmp/cmd.out | tail -5; }
-    cat /tmp/time
+    echo "RIG| bench: $label run $r: $(tr '\n' ' ' </tmp/time)(wall user sys, s)" >&2
+    tail -1 /tmp/time
     r=$((r + 1))
   done | awk -v label="$label" -v size=$SIZE '
-    NF == 3 { wall[n] = $1; cpu[n] = ($2 + $3) * 1e6 / size; n++ }
+    NF == 3 { i = n++; wall[i] = $1; cpu[i] = ($2 + $3) * 1e6 / size }
     END {
       if (n == 0) exit 1
       # medians of the runs

@@ -215,6 +215,24 @@ sc_discovery_silent_first() {
   same_file /tmp/one.bin /tmp/board.flash/one.bin
 }
 
+# A sensor-like device prints "23.5\r" every 250 ms and never a line feed;
+# while nobody has its port open the gadget keeps what it printed, so the
+# scan meets a burst and then the stream.
+sc_discovery_chatty_first() {
+  start_sim other 0 --chatter '23.5\r'
+  start_sim board 1
+  sleep 1
+  t0=$(date +%s)
+  hp /tmp/one.bin
+  took=$(( $(date +%s) - t0 ))
+  say "discovery-chatty-first: the run took $took s"
+  status_is 0
+  in_order "Testing Port: /dev/ttyACM0" "Port /dev/ttyACM0 not a writable Ilvara Saber" \
+    "Testing Port: /dev/ttyACM1" "Port /dev/ttyACM1 is a writable Ilvara Saber." \
+    "Sending: /tmp/one.bin to /dev/ttyACM1" "OK, Write Complete, 1 Bytes"
+  same_file /tmp/one.bin /tmp/board.flash/one.bin
+}
+
 # --- Unplugged midway -----------------------------------------------------------------
 # replugged_works: after an unplug, the port takes an upload again.
 replugged_works() {
@@ -293,13 +311,15 @@ sc_stall_at_end() {
   size=8192 k=3980
   while [ $k -le 4100 ]; do
     start_sim board 0 --stall-after $((size - k))
+    t0=$(date +%s)
     hp /tmp/8k.bin
+    took=$(( $(date +%s) - t0 ))
     stop_sims; unplug; plug      # the held bytes go with the gadget
     grep -q "stalled after $((size - k)) of $size" /tmp/board.err || { fail "the board never stalled"; return; }
     [ "$ST" = 0 ] || break
     k=$((k + 4))
   done
-  say "stall-at-end: the board stopped $k bytes before the end"
+  say "stall-at-end: the board stopped $k bytes before the end; that run took $took s"
   status_is 2
   grep -q "^ERROR, Upload stopped after [0-9]* of $size bytes: ." /tmp/out ||
     fail "no line \"ERROR, Upload stopped after N of $size bytes: ...\""
@@ -370,7 +390,7 @@ echo
 plug
 selected driver-facts && driver_facts
 for s in upload-empty upload-one-byte upload-hum-wav upload-300k-all-bytes \
-         info list slist trans erase-all discovery-silent-first \
+         info list slist trans erase-all discovery-silent-first discovery-chatty-first \
          unplug-during-upload unplug-during-verification unplug-during-listing unplug-during-erase \
          stall-at-end exclusive-open port-held-by-another-program permission-denied; do
   run $s
