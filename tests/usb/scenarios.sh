@@ -8,7 +8,7 @@
 # console of a failed scenario, the recorded console pictures).
 HP=/rig/hiltpush
 SIM=/rig/saber-sim
-T=150             # bound on every hiltpush run: none can hang the rig
+T=240             # bound on every hiltpush run: none can hang the rig
 ONLY=$(cat /rig/only 2>/dev/null)
 SIMS=""
 ST=0
@@ -149,7 +149,6 @@ for f in 1 2 3 4 5 6 7 8 9 10; do cat /tmp/b1k; done >/tmp/b10k
 for f in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30; do
   cat /tmp/b10k
 done >/tmp/all.bin     # 300 KiB, every byte value 1200 times
-for f in 1 2 3 4 5 6 7 8 9 10; do cat /tmp/b10k; done >/tmp/100k.bin
 cat /tmp/b10k /tmp/b10k /tmp/b10k >/tmp/30k.bin
 cat /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k /tmp/b1k >/tmp/8k.bin
 
@@ -333,7 +332,7 @@ sc_stall_at_end() {
 sc_exclusive_open() {
   start_sim board 0
   rm -f /tmp/first.st
-  ( timeout $T su -s /bin/sh saber -c "$HP -s /tmp/100k.bin" >/tmp/first.out 2>&1; echo $? >/tmp/first.st ) &
+  ( timeout $T su -s /bin/sh saber -c "$HP -s /tmp/all.bin" >/tmp/first.out 2>&1; echo $? >/tmp/first.st ) &
   first=$!
   wait_for /tmp/first.out "Remaining, Bytes" 60 || return
   # Without the lock, only the exclusive mode keeps out a program that does
@@ -352,8 +351,8 @@ sc_exclusive_open() {
   cp /tmp/first.out /tmp/out
   ST=$(cat /tmp/first.st)
   status_is 0
-  has_line "OK, Write Complete, 102400 Bytes"
-  same_file /tmp/100k.bin /tmp/board.flash/100k.bin
+  has_line "OK, Write Complete, 307200 Bytes"
+  same_file /tmp/all.bin /tmp/board.flash/all.bin
 }
 sc_port_held_by_another_program() {
   start_sim board 0
