@@ -7,8 +7,8 @@
 
 int main(int argc, char** argv)
 {
-    hp::rt::ConsoleInit();
     int exitCode = 0;
+    const hp::rt::TConsoleSession console;
     {
         auto application = std::make_unique<hp::THiltPush>(hp::rt::ExeName(), hp::rt::ProcessParams(argc, argv));
         application->SetTitle("hiltpush");

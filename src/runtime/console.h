@@ -6,9 +6,19 @@
 
 namespace hp::rt {
 
-// Platform start-up of the console: binary standard output, and on Windows
-// console input that delivers Ctrl+C as a key.
-void ConsoleInit();
+// The console for the length of the program: on Linux a reader that goes
+// away no longer kills the program (its output is dropped instead); on
+// Windows console input delivers Ctrl+C as a key. The destructor puts the
+// console input back as the program found it; on Windows a Ctrl+Break or a
+// closed console window, which end the process without unwinding, put it
+// back too.
+class TConsoleSession {
+public:
+    TConsoleSession();
+    ~TConsoleSession();
+    TConsoleSession(const TConsoleSession&) = delete;
+    TConsoleSession& operator=(const TConsoleSession&) = delete;
+};
 
 // Text followed by the platform's line end.
 void WriteLine(std::string_view Text = {});

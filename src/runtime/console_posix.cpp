@@ -1,11 +1,20 @@
 #include "runtime/console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 namespace hp::rt {
 
-void ConsoleInit() {}
+TConsoleSession::~TConsoleSession() = default;
+
+TConsoleSession::TConsoleSession()
+{
+    // A reader that goes away (a pipe into "head", a launcher that quits)
+    // must not kill the program in the middle of a flash write: the write
+    // fails instead, and the output is dropped.
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 std::string_view LineEnd() { return "\n"; }
 
@@ -18,7 +27,7 @@ void WriteRawOutput(std::string_view Bytes)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return; // nowhere left to report it
+            return; // the console is gone: nowhere left to report it
         }
         p += n;
         left -= static_cast<std::size_t>(n);

@@ -14,6 +14,9 @@ namespace {
 // rest of a function key's escape sequence); a terminal sends them together.
 constexpr int EscapeSequenceGapMs = 30;
 
+// The code reported after the 0 of a NUL key.
+constexpr int NulKeyCode = 3;
+
 // The settings to restore if a signal ends the program during the wait.
 struct termios GSavedTermios;
 volatile sig_atomic_t GTermiosSaved = 0;
@@ -105,6 +108,14 @@ int TKeyInput::ReadKey()
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         FImpl->Ended = true;
+        return 0;
+    }
+    if (c == 0) {
+        // A NUL byte (Ctrl+Space, Ctrl+@) is a whole key without a
+        // character: its second half (the code of the '2' key it shares, as
+        // a PC console reports it) is at hand at once, so that reading it
+        // never waits for another key.
+        FImpl->Pending = NulKeyCode;
         return 0;
     }
     if (c != 0x1B || !WaitReadable(EscapeSequenceGapMs))

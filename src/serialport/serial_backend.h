@@ -88,6 +88,8 @@ public:
 
     // Bytes in the driver's input queue.
     virtual int BytesWaiting(int& Count) = 0;
+    // Bytes written but still held by the driver, not yet transmitted.
+    virtual int BytesQueuedOut(int& Count) = 0;
     // Waits up to Timeout ms for the first byte. A device that has hung up may
     // answer HungUp at once; the caller decides how long to wait then.
     virtual TSerialWait WaitReadable(int Timeout, int& Error) = 0;

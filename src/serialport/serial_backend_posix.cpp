@@ -312,6 +312,18 @@ public:
         return 0;
     }
 
+    int BytesQueuedOut(int& Count) override
+    {
+        Count = 0;
+        if (FFd < 0)
+            return Fail(EBADF);
+        if (::ioctl(FFd, TIOCOUTQ, &Count) != 0) {
+            Count = 0;
+            return Fail(errno);
+        }
+        return 0;
+    }
+
     TSerialWait WaitReadable(int Timeout, int& Error) override
     {
         Error = 0;

@@ -184,9 +184,23 @@ public:
         return 0;
     }
 
-    int Flush(int, bool& TimedOut) override
+    int Flush(int DeadlockTimeout, bool& TimedOut) override
     {
         TimedOut = false;
+        // FlushFileBuffers alone would wait for ever on a device that
+        // stopped taking bytes; watch the output queue instead and flush
+        // only once it is empty, within the deadlock time-out.
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(DeadlockTimeout > 0 ? DeadlockTimeout : 0);
+        for (;;) {
+            int queued = 0;
+            if (BytesQueuedOut(queued) != 0 || queued == 0)
+                break;
+            if (GetTickCount64() >= deadline) {
+                TimedOut = true;
+                return 0;
+            }
+            Sleep(5);
+        }
         if (!FlushFileBuffers(FHandle))
             return Fail(static_cast<int>(GetLastError()));
         return 0;
@@ -203,6 +217,18 @@ public:
         // transfer to report instead of losing them.
         FPendingErrors |= errors;
         Count = static_cast<int>(status.cbInQue);
+        return 0;
+    }
+
+    int BytesQueuedOut(int& Count) override
+    {
+        Count = 0;
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(FHandle, &errors, &status))
+            return Fail(static_cast<int>(GetLastError()));
+        FPendingErrors |= errors;
+        Count = static_cast<int>(status.cbOutQue);
         return 0;
     }
 
@@ -225,6 +251,16 @@ public:
             completion = GetLastError();
             if (completion == ERROR_IO_PENDING) {
                 completion = 0;
+                // A byte that came after the caller last looked at the queue
+                // and before the wait was armed raises no event: look again
+                // now that the wait is armed, and end it at once if so.
+                int waiting = 0;
+                if (BytesWaiting(waiting) == 0 && waiting > 0) {
+                    SetCommMask(FHandle, 0);
+                    AwaitCompletion(ov);
+                    SetCommMask(FHandle, 0);
+                    return TSerialWait::Ready;
+                }
                 WaitForSingleObject(ov.hEvent, timeout);
                 // Clearing the mask completes a wait that is still pending,
                 // with no events; the record must see that completion before

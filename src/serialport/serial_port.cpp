@@ -253,6 +253,20 @@ int TSerialPort::WaitingData()
     return std::max(count, 0);
 }
 
+int TSerialPort::SendingData()
+{
+    int count = 0;
+    const int error = FBackend->BytesQueuedOut(count);
+    if (error == 0) {
+        SetSerialError(sOK);
+    } else {
+        SetPlatformError(error);
+        count = 0;
+    }
+    ExceptCheck();
+    return std::max(count, 0);
+}
+
 void TSerialPort::WaitOutTimeout(std::uint32_t Start, int Timeout)
 {
     const std::uint32_t spent = TickDelta(Start, GetTick());

@@ -81,6 +81,9 @@ public:
 
     // Receiving.
     virtual int WaitingData();
+    // Bytes written but not yet transmitted by the driver; 0 when the
+    // platform cannot tell (LastError then says why).
+    virtual int SendingData();
     virtual bool CanEvent(std::uint32_t event, int timeout);
     virtual bool CanRead(int timeout);
     virtual int RecvBuffer(void* buffer, int length);

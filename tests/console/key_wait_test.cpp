@@ -200,6 +200,19 @@ TEST(KeyWaitTest, CtrlCEndsTheWaitLikeAnyKey)
     ExpectTerminalRestored(run.Settings());
 }
 
+// Ctrl+Space and Ctrl+@ send a NUL byte: one key, not the first half of a
+// function key waiting for its second.
+TEST(KeyWaitTest, NulKeyEndsTheWaitAtOnce)
+{
+    TTerminalRun run({"-v"});
+    ASSERT_TRUE(run.WaitForOutput("==PRESS ANY KEY TO FINISH==")) << run.Output();
+    ASSERT_TRUE(run.WaitForKeyMode());
+    run.Type(std::string(1, '\0'));
+    EXPECT_EQ(run.WaitExit(5000), 0) << "the wait went on after the NUL key";
+    ExpectTerminalRestored(run.Settings());
+    EXPECT_EQ(run.PendingInput(), 0);
+}
+
 TEST(KeyWaitTest, SilentRunNeverTouchesTheTerminal)
 {
     TTerminalRun run({"-v", "-s"});

@@ -242,6 +242,36 @@ TEST(Discovery, DeviceThatNeverPausesDoesNotHoldTheScan)
     EXPECT_LT(drained, 2500);
 }
 
+// A device that trickles text and never ends a line (a scale printing
+// "23.5\r" four times a second) fails the version check within its bound,
+// its bytes dropped, and the saber after it takes the upload.
+TEST(Discovery, DeviceThatNeverEndsALineFailsWithinTheBound)
+{
+    TWorld w;
+    auto& chatty = w.StartSim(0, {"--chatter", "23.5\\r"});
+    auto& sim = w.StartSim(1, {});
+    const std::string bytes = PatternBytes(5000);
+    w.WriteFile("song.wav", bytes);
+    TRunOptions o;
+    o.TimeLimitMs = 120000;
+    const auto r = w.Run({"-s", "song.wav"}, o);
+    chatty.Stop();
+    sim.Stop();
+    const std::string noisy = w.PortNameOf(chatty);
+    const auto lines = r.Lines();
+    const auto testing = std::find(lines.begin(), lines.end(), "Testing Port: " + noisy);
+    ASSERT_NE(testing, lines.end()) << r.Out;
+    ASSERT_LT(testing + 2, lines.end()) << r.Out;
+    EXPECT_EQ(testing[1], "V? response: ");
+    EXPECT_EQ(testing[2], "Port " + noisy + " not a writable Ilvara Saber");
+    EXPECT_EQ(chatty.Received(), "V?\n") << "the questions end with the first failed one";
+    EXPECT_NE(r.FindLine("Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), nullptr) << r.Out;
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out;
+    EXPECT_TRUE(sim.FlashFile("song.wav") == bytes);
+    // About 5 s (the bound) plus the drain; a hang guard, not a measurement.
+    EXPECT_LT(Between(r, "Testing Port: " + noisy, "Port " + noisy + " not a writable Ilvara Saber"), 30000);
+}
+
 // The version check compares unsigned bytes: "V=1" orders before "V=1." and
 // fails, a first difference in a byte above 0x7F orders after it and passes.
 TEST(Discovery, VersionOrderIsByteWise)

@@ -112,6 +112,9 @@ pid_t Spawn(const std::vector<std::string>& Argv, const std::map<std::string, st
         return -1;
     if (pid == 0) {
         ::setpgid(0, 0);
+        // As a shell starts it: a signal this program ignores must not be
+        // ignored by the child too.
+        ::signal(SIGPIPE, SIG_DFL);
         const int devNull = ::open("/dev/null", O_RDONLY);
         ::dup2(devNull, STDIN_FILENO);
         ::dup2(OutFd, STDOUT_FILENO);
@@ -672,7 +675,8 @@ TRunResult TWorld::Run(const std::vector<std::string>& Args, const TRunOptions& 
         env.emplace("HILTPUSH_SERIALCOMM", FMapDir);
     }
     argv.insert(argv.end(), Args.begin(), Args.end());
-    return RunProcess(argv, env, Options.Cwd.empty() ? FDir : Options.Cwd, Options.TimeLimitMs, Options.OnLine);
+    return RunProcess(argv, env, Options.Cwd.empty() ? FDir : Options.Cwd, Options.TimeLimitMs, Options.OnLine,
+                      Options.CloseOutputAfter);
 }
 
 void TWorld::ImportWineDeviceMap() const
@@ -705,7 +709,8 @@ void TWorld::ImportWineDeviceMap() const
 
 TRunResult RunProcess(const std::vector<std::string>& Argv, const std::map<std::string, std::string>& Env,
                       const std::string& Cwd, int TimeLimitMs,
-                      const std::function<void(const std::string&)>& OnLine)
+                      const std::function<void(const std::string&)>& OnLine,
+                      const std::string& CloseOutputAfter)
 {
     TRunResult result;
     TPipe out, err;
@@ -735,6 +740,11 @@ TRunResult RunProcess(const std::vector<std::string>& Argv, const std::map<std::
             scanned = lf + 1;
             if (OnLine)
                 OnLine(result.Timed.back().Text);
+            if (!CloseOutputAfter.empty() && outOpen && result.Timed.back().Text.rfind(CloseOutputAfter, 0) == 0) {
+                out.CloseRead();
+                outOpen = false;
+                return;
+            }
         }
     };
     // Background processes (Wine's services) may inherit the pipes and keep
@@ -765,7 +775,7 @@ TRunResult RunProcess(const std::vector<std::string>& Argv, const std::map<std::
             break;
         }
         if (outIdx >= 0 && p[outIdx].revents) {
-            outOpen = ReadAvailable(out.Read, result.Out);
+            outOpen = ReadAvailable(out.Read, result.Out) && outOpen;
             if (result.Chunks.empty() || result.Chunks.back().End != result.Out.size())
                 result.Chunks.push_back({MsSince(start), result.Out.size()});
             collectLines();

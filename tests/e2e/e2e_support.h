@@ -98,13 +98,18 @@ struct TRunOptions {
     // Called with each output line as it arrives (while the program runs):
     // a test can act at a known point of the run, a file changed, say.
     std::function<void(const std::string&)> OnLine;
+    // Non-empty: the reading end of standard output is closed as soon as a
+    // line beginning with this text arrived (a console that goes away, like
+    // "| head"); later output is lost and writes to it fail.
+    std::string CloseOutputAfter;
 };
 
 // Runs any program (no device map, no Wine) with stdin = /dev/null, the
 // environment plus Env, in Cwd, killed after TimeLimitMs.
 TRunResult RunProcess(const std::vector<std::string>& Argv, const std::map<std::string, std::string>& Env,
                       const std::string& Cwd, int TimeLimitMs,
-                      const std::function<void(const std::string&)>& OnLine = {});
+                      const std::function<void(const std::string&)>& OnLine = {},
+                      const std::string& CloseOutputAfter = {});
 
 // A running simulator. Stopped (SIGTERM, then waited for) by Stop() or the
 // destructor.

@@ -425,6 +425,28 @@ TEST(Upload, HangUpDuringTheDataStopsWithAnError)
     EXPECT_LT(r.CpuMs, Config().Wine ? 8000 : 2000);
 }
 
+// "hiltpush -s song.wav | head -n 3": the console goes away before the data
+// is sent. Every later console write fails; the upload must still run to its
+// end, close the port and report its own status.
+TEST(Upload, ConsoleThatGoesAwayDoesNotCutTheUploadShort)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    // Progress is written every 512 bytes: plenty of writes after the close.
+    const std::string bytes = PatternBytes(24 * 1024 + 3);
+    w.WriteFile("song.wav", bytes);
+    TRunOptions o;
+    o.CloseOutputAfter = "Filesize: ";
+    o.TimeLimitMs = 120000;
+    const auto r = w.Run({"-s", "song.wav"}, o);
+    sim.Stop();
+    ASSERT_NE(r.FindLine("Filesize: " + std::to_string(bytes.size())), nullptr) << r.Out;
+    EXPECT_EQ(r.ExitStatus, 0) << "(-1: killed by a signal)\n" << r.Out;
+    const auto stored = sim.FlashFile("song.wav");
+    EXPECT_TRUE(stored && *stored == bytes) << "stored " << (stored ? stored->size() : 0) << " bytes";
+    EXPECT_EQ(sim.Closes(), sim.Opens());
+}
+
 TEST(Upload, ControlByteInTheFlashNameIsRefusedBeforeAnyPortIsOpened)
 {
     if (Config().Wine)

@@ -4,6 +4,7 @@
 // without a line end. Input arrives in chunks; each chunk is what the driver
 // holds at one moment.
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ struct TFakeDevice {
     int WriteError = 0;
     bool HungUp = false;
     bool FlushStuck = false;
+    int FlushError = 0;
+    int OutQueued = 0;       // bytes the driver still holds for output
+    int OutQueueError = 0;   // the output-queue query fails with this
     std::uint32_t LineErrors = 0; // reported once, by the next transfer
     std::uint32_t ModemWord = msCtsOn | msDsrOn;
     std::deque<std::string> Chunks;
@@ -30,6 +34,10 @@ struct TFakeDevice {
     std::string OpenedPath;
     TSerialLineSettings Settings{9600, 7, 2, 2, 0, 0, 0, 0, 0};
     std::vector<TSerialLineSettings> SettingsWritten;
+    // A scripted far end: called after each write that went out (with its
+    // bytes) and after each flush, it may queue replies or set faults.
+    std::function<void(const std::string& Bytes)> OnWrite;
+    std::function<void()> OnFlush;
 };
 
 class TFakeBackend final : public TSerialBackend {
@@ -91,7 +99,23 @@ public:
     int Flush(int, bool& TimedOut) override
     {
         TimedOut = D->FlushStuck;
-        return D->Open ? 0 : Fail(9);
+        if (!D->Open)
+            return Fail(9);
+        if (D->FlushError)
+            return Fail(D->FlushError);
+        if (D->OnFlush && !TimedOut)
+            D->OnFlush();
+        return 0;
+    }
+    int BytesQueuedOut(int& Count) override
+    {
+        Count = 0;
+        if (!D->Open)
+            return Fail(9);
+        if (D->OutQueueError)
+            return Fail(D->OutQueueError);
+        Count = D->OutQueued;
+        return 0;
     }
     int BytesWaiting(int& Count) override
     {
@@ -131,6 +155,8 @@ public:
         }
         D->Written.append(static_cast<const char*>(Buffer), static_cast<std::size_t>(Length));
         t.Count = Length;
+        if (D->OnWrite)
+            D->OnWrite(std::string(static_cast<const char*>(Buffer), static_cast<std::size_t>(Length)));
         return t;
     }
     std::uint32_t LineErrors() override

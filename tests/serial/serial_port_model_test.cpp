@@ -269,6 +269,34 @@ TEST_F(SerialModel, AFlushThatCannotFinishIsReportedAsATimeOut)
     Dev->FlushStuck = true;
     Port->Flush();
     EXPECT_EQ(Port->LastError(), ErrTimeout);
+    EXPECT_EQ(Port->LastErrorDesc(), "Timeout during operation");
+}
+
+TEST_F(SerialModel, AFailingFlushKeepsThePlatformsError)
+{
+    Open();
+    Dev->FlushError = 5;
+    Port->Flush();
+    EXPECT_EQ(Port->LastError(), 5);
+    EXPECT_EQ(Port->LastErrorDesc(), rt::PlatformErrorText(5));
+    Dev->FlushError = 0;
+    Port->Flush();
+    EXPECT_EQ(Port->LastError(), 0);
+}
+
+TEST_F(SerialModel, SendingDataCountsWhatTheDriverStillHoldsForOutput)
+{
+    Port->SendingData();
+    EXPECT_EQ(Port->LastError(), 9) << "a closed port's query fails";
+    Open();
+    Dev->OutQueued = 37;
+    Port->SetSerialError(ErrTimeout);
+    EXPECT_EQ(Port->SendingData(), 37);
+    EXPECT_EQ(Port->LastError(), 0);
+    Dev->OutQueueError = 5;
+    EXPECT_EQ(Port->SendingData(), 0) << "a count the platform cannot give is none";
+    EXPECT_EQ(Port->LastError(), 5);
+    EXPECT_EQ(Dev->Written, "") << "asking sends nothing";
 }
 
 TEST_F(SerialModel, AFailingQueueQueryEndsAsATimeOut)

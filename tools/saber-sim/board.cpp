@@ -21,6 +21,9 @@ constexpr auto BannerAfterOpen = std::chrono::milliseconds(20);
 // error at their line feed instead of growing without bound.
 constexpr std::size_t MaxCommandLength = 4096;
 
+// --chatter: how often the text goes out.
+constexpr auto ChatterPeriod = std::chrono::milliseconds(250);
+
 constexpr std::array<const char*, 7> SoundQueries = {"sON?", "sOFF?", "sHUM?", "sSW?", "sCL?", "sSMA?", "sSMB?"};
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
@@ -57,9 +60,12 @@ void TBoard::OnOpen(Clock::time_point now) {
     FLineTooLong = false;
     FBannerPending = !FOptions.Banner.empty();
     FBannerDue = now + BannerAfterOpen;
+    FChattering = FOptions.Chatter.has_value();
+    FChatterDue = now + ChatterPeriod;
 }
 
 void TBoard::OnClose() {
+    FChattering = false;
     FLine.clear();
     FLineTooLong = false;
     FBannerPending = false;
@@ -102,7 +108,8 @@ void TBoard::Emit(const std::string& text) {
 }
 
 void TBoard::EmitRaw(const std::string& bytes) {
-    if (!FOptions.Silent) FOutput += bytes;
+    // A chattering device is no saber: it says nothing but its chatter.
+    if (!FOptions.Silent && !FOptions.Chatter) FOutput += bytes;
 }
 
 std::optional<std::string> TBoard::ReplyFor(const std::string& key, const std::string& normal) const {
@@ -384,10 +391,15 @@ std::optional<Clock::time_point> TBoard::NextDeadline() const {
     std::optional<Clock::time_point> next;
     if (FBannerPending) next = FBannerDue;
     if (FState == State::Erasing && (!next || EraseDue() < *next)) next = EraseDue();
+    if (FChattering && (!next || FChatterDue < *next)) next = FChatterDue;
     return next;
 }
 
 void TBoard::OnTimer(Clock::time_point now) {
+    while (FChattering && FChatterDue <= now) {
+        FOutput += *FOptions.Chatter;
+        FChatterDue += ChatterPeriod;
+    }
     if (FBannerPending && now >= FBannerDue) SendBanner();
     while (FState == State::Erasing && EraseDue() <= now) {
         if (FDotsSent < FOptions.EraseDots) {

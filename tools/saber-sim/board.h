@@ -87,6 +87,9 @@ private:
     Clock::duration FEraseLength{};
     int FDotsSent = 0;
 
+    bool FChattering = false;     // --chatter, while the port is open
+    Clock::time_point FChatterDue{};
+
     bool FHangUp = false;
     bool FStalled = false;
     int FOpens = 0;               // the host's opens so far, this one included

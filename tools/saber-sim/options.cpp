@@ -92,6 +92,7 @@ ParseOutcome ParseOptions(int argc, char** argv, SimOptions& o, std::string& mes
             else if (arg == "--erase-silent") flag(o.EraseSilent);
             else if (arg == "--list-lines") o.ListLines = ParseInt<int>(arg, value(), 0, 10000000);
             else if (arg == "--stream-junk") o.StreamJunk = ParseInt<std::int64_t>(arg, value(), 0, 1LL << 30);
+            else if (arg == "--chatter") o.Chatter = Unescape(value());
             else if (arg == "--reply") {
                 auto [cmd, text] = SplitReply(value());
                 (o.LateFromOpen ? o.LateReplies : o.Replies)[Unescape(cmd)] = Unescape(text);
@@ -155,6 +156,8 @@ The board:
   --erase-silent           ERASE=ALL never finishes
   --list-lines N           answer LIST? with N made-up lines
   --stream-junk BYTES      answer V? with BYTES bytes and no line feed
+  --chatter TEXT           be no saber: send TEXT every 250 ms while the port
+                           is open (e.g. "23.5\r", no line feed) and answer nothing
   --reply CMD=TEXT         answer CMD with TEXT (empty: an empty line)
   --no-reply CMD           answer CMD with nothing at all
   --reply-raw CMD=BYTES    answer CMD with exactly BYTES (no line end added)

@@ -33,6 +33,7 @@ struct SimOptions {
     bool EraseSilent = false;            // --erase-silent
     std::optional<int> ListLines;        // --list-lines N
     std::optional<std::int64_t> StreamJunk;  // --stream-junk BYTES
+    std::optional<std::string> Chatter;  // --chatter TEXT (a device that is no saber)
     // Key: the command up to its first '=' (or the whole command); value: the
     // reply text, or no value at all for "send nothing".
     std::map<std::string, std::optional<std::string>> Replies;  // --reply, --no-reply

@@ -34,7 +34,7 @@ bool THiltPush::VerifyPort(const std::string& Port)
     ForgetReceived(channel);
 
     channel.Command("V?");
-    std::string inp = channel.Reply(VerifyTimeout);
+    std::string inp = channel.Reply(VerifyTimeout, VerifyReplyLimit);
     // std::string compares as unsigned bytes, so "v=0.1" or "V=10" order
     // after "V=1." just as a byte-wise comparison says.
     if (inp.empty() || inp < OldestFirmware) {
@@ -43,14 +43,14 @@ bool THiltPush::VerifyPort(const std::string& Port)
     }
 
     channel.Command("S?");
-    inp = channel.Reply(VerifyTimeout);
+    inp = channel.Reply(VerifyTimeout, VerifyReplyLimit);
     if (!StartsWith(inp, SerialPrefix)) {
         rt::WriteLine("S? response: " + inp);
         return false;
     }
 
     channel.Command("WR?");
-    inp = channel.Reply(VerifyTimeout);
+    inp = channel.Reply(VerifyTimeout, VerifyReplyLimit);
     if (!StartsWith(inp, WritablePrefix)) {
         rt::WriteLine("WR? response: " + inp);
         return false;

@@ -3,6 +3,8 @@
 #include "runtime/clock.h"
 #include "runtime/console.h"
 
+#include <algorithm>
+
 namespace hp {
 
 namespace {
@@ -45,11 +47,47 @@ void TSaberChannel::Command(const std::string& Text)
 {
     // One write for text and line feed: the board sees the command whole.
     FSer->SendString(Text + LF);
+    FSentAt = rt::MonotonicMilliseconds();
 }
 
 std::string TSaberChannel::Reply(int Timeout)
 {
     return FSer->RecvTerminated(Timeout, LineTerminator);
+}
+
+std::string TSaberChannel::Reply(int Timeout, int Limit)
+{
+    return ReplyBy(Timeout, FSentAt + static_cast<std::uint64_t>(std::max(Limit, 0)));
+}
+
+std::string TSaberChannel::ReplyBy(int Timeout, std::uint64_t Deadline)
+{
+    // Each read is bounded in all (not only between bytes) by what is left
+    // of the time, so that a device trickling bytes without a line feed
+    // cannot hold it; the next read picks up the partial line it left.
+    const bool interPacket = FSer->InterPacketTimeout();
+    FSer->SetInterPacketTimeout(false);
+    struct TRestore {
+        TSerialPort& Ser;
+        bool Value;
+        ~TRestore() { Ser.SetInterPacketTimeout(Value); }
+    } restore{*FSer, interPacket};
+    for (;;) {
+        const std::uint64_t now = rt::MonotonicMilliseconds();
+        if (now >= Deadline) {
+            FSer->SetLineBuffer(std::string());
+            return {};
+        }
+        const int left = static_cast<int>(std::min<std::uint64_t>(Deadline - now, 0x7FFFFFFF));
+        const int wait = std::min(Timeout, left);
+        const std::size_t had = FSer->LineBuffer().size();
+        std::string line = FSer->RecvTerminated(wait, LineTerminator);
+        if (FSer->LastError() != ErrTimeout)
+            return line; // a line, an empty line, or a failure: as a plain reply
+        // A whole Timeout without a byte is silence: no reply, as always.
+        if (FSer->LineBuffer().size() == had && wait >= Timeout)
+            return {};
+    }
 }
 
 void TSaberChannel::Listing()
@@ -67,10 +105,9 @@ void TSaberChannel::Drain()
     // A device that streams lines without a pause (one that reports
     // readings all the time, say) would otherwise hold the scan forever; cut
     // short, it is asked anyway, and its chatter fails the check.
-    const std::uint64_t start = rt::MonotonicMilliseconds();
-    while (!Reply(DrainTimeout).empty()) {
-        if (rt::MonotonicMilliseconds() - start >= static_cast<std::uint64_t>(DrainLimit))
-            return;
+    // A device trickling bytes without a line feed is cut short the same way.
+    const std::uint64_t deadline = rt::MonotonicMilliseconds() + static_cast<std::uint64_t>(DrainLimit);
+    while (!ReplyBy(DrainTimeout, deadline).empty()) {
     }
 }
 

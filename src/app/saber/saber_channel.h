@@ -6,6 +6,7 @@
 // a port that never opened all look the same to the caller).
 #include "serialport/serial_port.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,7 @@ constexpr int VerifyTimeout = 1500;      // the three questions that tell a sabe
 constexpr int WriteReplyTimeout = 2500;  // the board's answer to a write command
 constexpr int EraseByteTimeout = 5000;   // each progress byte of a flash erase
 constexpr int DrainLimit = 1000;         // the longest a drain goes on while lines keep coming
+constexpr int VerifyReplyLimit = 5000;   // the longest one verification reply may take in all
 
 // The port name without the ':' and ' ' characters at either end (inner
 // characters are kept): device maps and users sometimes write "COM3:".
@@ -44,6 +46,11 @@ public:
     // stays); empty after Timeout ms of silence.
     std::string Reply(int Timeout);
 
+    // Reply, also bounded in all: once Limit ms have passed since the last
+    // command was sent, the reply counts as missing (empty) and the bytes
+    // received of it are dropped. For a device that may never end a line.
+    std::string Reply(int Timeout, int Limit);
+
     // Prints every non-empty line as it arrives, until 500 ms pass without a
     // byte or an empty line arrives.
     void Listing();
@@ -57,8 +64,12 @@ public:
     void Close();
 
 private:
+    // Reply bounded by a point in time on the monotonic clock.
+    std::string ReplyBy(int Timeout, std::uint64_t Deadline);
+
     std::unique_ptr<TSerialPort> FSer;
     bool FClosed = false;
+    std::uint64_t FSentAt = 0; // when the last command went out
 };
 
 } // namespace hp

@@ -194,19 +194,33 @@ void THiltPush::SendFile(const std::string& Port, const std::string& FName)
         }
     }
 
+    std::int64_t delivered = fileSize - remaining;
+    std::string stopReason;
+    if (sendFailed) {
+        stopReason = channel.Ser().LastErrorDesc();
+    } else if (accepted) {
+        // Closing discards what the driver has not transmitted yet: the last
+        // bytes must reach the board before its closing line is awaited and
+        // the port is closed. A board that stopped taking bytes (or went away
+        // after the last write) has not got the file.
+        TSerialPort& ser = channel.Ser();
+        ser.Flush();
+        if (ser.LastError() != sOK) {
+            sendFailed = true;
+            stopReason = ser.LastErrorDesc(); // before the queue query records its own outcome
+            const int queued = ser.SendingData();
+            if (ser.LastError() == sOK)
+                delivered -= std::min<std::int64_t>(queued, delivered);
+        }
+    }
+
     rt::WriteLine("\r" + std::string(50, ' ') + "\r");
     if (sendFailed) {
-        rt::WriteLine("ERROR, Upload stopped after " + std::to_string(fileSize - remaining) + " of " +
-                      std::to_string(fileSize) + " bytes: " + channel.Ser().LastErrorDesc());
+        rt::WriteLine("ERROR, Upload stopped after " + std::to_string(delivered) + " of " +
+                      std::to_string(fileSize) + " bytes: " + stopReason);
         channel.Close();
         SetExitCode(ExitFailure);
         return;
-    }
-    if (accepted) {
-        // Closing discards what the driver has not transmitted yet: let the
-        // last bytes reach the board before its closing line is awaited and
-        // the port is closed, or a slow link would lose the file's tail.
-        channel.Ser().Flush();
     }
     inp = channel.Reply(ReplyTimeout);
     rt::WriteLine(inp);
