@@ -224,7 +224,7 @@ sc_discovery_chatty_first() {
   t0=$(date +%s)
   hp /tmp/one.bin
   took=$(( $(date +%s) - t0 ))
-  say "discovery-chatty-first: the run took $took s"
+  say "discovery-chatty-first: the run took $took s; $(grep -a 'response' /tmp/out | tr '\r\n' '~|' | cut -c1-200)"
   status_is 0
   in_order "Testing Port: /dev/ttyACM0" "Port /dev/ttyACM0 not a writable Ilvara Saber" \
     "Testing Port: /dev/ttyACM1" "Port /dev/ttyACM1 is a writable Ilvara Saber." \
@@ -319,6 +319,7 @@ sc_stall_at_end() {
     k=$((k + 4))
   done
   say "stall-at-end: the board stopped $k bytes before the end; that run took $took s"
+  say "stall-at-end: $(grep '^ERROR' /tmp/out)"
   status_is 2
   grep -q "^ERROR, Upload stopped after [0-9]* of $size bytes: ." /tmp/out ||
     fail "no line \"ERROR, Upload stopped after N of $size bytes: ...\""
