@@ -332,8 +332,11 @@ sc_stall_at_end() {
 
 # --- Ordinary users -----------------------------------------------------------------------
 sc_exclusive_open() {
-  # Paced, so that the first upload outlasts the checks on any machine.
+  # Paced, so that the first upload outlasts the checks on any machine. The
+  # second port is served (silently): a port whose far end nobody has open
+  # leaves the question in cdc-acm's URBs, and closing it then waits 30 s.
   start_sim board 0 --line-rate 4000
+  start_sim other 1 --silent
   rm -f /tmp/first.st
   ( timeout $T su -s /bin/sh saber -c "$HP -s /tmp/100k.bin" >/tmp/first.out 2>&1; echo $? >/tmp/first.st ) &
   first=$!
@@ -345,7 +348,9 @@ sc_exclusive_open() {
   cat_st=$?
   say "cat /dev/ttyACM0 as saber while hiltpush holds it: status $cat_st: $(cat /tmp/cat.out)"
   grep -q "Device or resource busy" /tmp/cat.out || fail "cat as saber was let in while hiltpush held the port"
+  t0=$(date +%s)
   as saber -i
+  say "exclusive-open: the second run took $(( $(date +%s) - t0 )) s"
   picture "a second hiltpush while the first uploads (user saber)"
   status_is 2
   has_line "No Writable Ilvara Sabers Found."
@@ -359,6 +364,7 @@ sc_exclusive_open() {
 }
 sc_port_held_by_another_program() {
   start_sim board 0
+  start_sim other 1 --silent
   cat /dev/ttyACM0 >/tmp/cat.out &
   holder=$!
   sleep 0.5
