@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -463,4 +464,105 @@ TEST(SaberSim, WireLogHoldsEveryByteBothWays) {
     EXPECT_EQ(AllBytes(lines, "TX"), received);
     EXPECT_EQ(received, "B\nV=2.05\nS=0042-5117\nERROR, Unknown Command: \xff\x01\n");
     for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_GE(lines[i].Seconds, lines[i - 1].Seconds);
+}
+
+TEST(SaberSim, StallAfterBytesOfAnUploadTakesNothingMore) {
+    TempDir dir;
+    SimProcess sim({"--flash", dir / "flash", "--stall-after", "100", "--log", dir / "wire"});
+    HostPort port(sim.Port());
+    EXPECT_EQ(Ask(port, "WR=held.wav,1000"), "OK, Write held.wav");
+    ASSERT_TRUE(port.Write(std::string(1000, 'd')));
+    ASSERT_TRUE(WaitForLog(dir / "wire", "EV", "stalled after 100 of 1000 bytes of held.wav"));
+    // Nothing more is read: no closing line, and the rest stays unread.
+    EXPECT_EQ(port.ReadFor(Ms(300)), "");
+    port.Close();
+    ASSERT_TRUE(WaitForLog(dir / "wire", "EV", "upload of held.wav abandoned after 100 of 1000 bytes"));
+    // What was read while the host had the port: the rest is read (and
+    // dropped) only once it closed.
+    auto log = ParseLog(dir / "wire");
+    const auto closed = std::find_if(log.begin(), log.end(), [](const LogLine& l) {
+        return l.Kind == "EV" && l.Text.find("abandoned") != std::string::npos;
+    });
+    log.erase(closed, log.end());
+    EXPECT_EQ(AllBytes(log, "RX"), "WR=held.wav,1000\n" + std::string(100, 'd'));
+    EXPECT_TRUE(FlashNames(dir / "flash").empty());
+}
+
+// The far end of a terminal that saber-sim is handed with --tty: the master
+// of a pseudo-terminal stands in for the host side of a USB serial link.
+class FarEnd {
+public:
+    FarEnd() {
+        FFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (FFd < 0 || ::grantpt(FFd) != 0 || ::unlockpt(FFd) != 0) return;
+        char name[128];
+        if (::ptsname_r(FFd, name, sizeof name) == 0) FSlave = name;
+        termios t{};
+        ::tcgetattr(FFd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(FFd, TCSANOW, &t);
+    }
+    ~FarEnd() { Close(); }
+    FarEnd(const FarEnd&) = delete;
+    FarEnd& operator=(const FarEnd&) = delete;
+    const std::string& Slave() const { return FSlave; }
+    void Close() {
+        if (FFd >= 0) ::close(FFd);
+        FFd = -1;
+    }
+    bool Send(const std::string& bytes) {
+        return ::write(FFd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    // The next line without its LF, or "<none>" when none came in 5 s.
+    std::string Line() {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            if (const auto lf = FPending.find('\n'); lf != std::string::npos) {
+                std::string line = FPending.substr(0, lf);
+                FPending.erase(0, lf + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+            pollfd p{FFd, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) return "<none>";
+            char buffer[256];
+            const ssize_t n = ::read(FFd, buffer, sizeof buffer);
+            if (n <= 0) return "<none>";
+            FPending.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int FFd = -1;
+    std::string FSlave;
+    std::string FPending;
+};
+
+TEST(SaberSim, ServesAnExistingTerminalUntilItGoesAway) {
+    TempDir dir;
+    FarEnd far;
+    ASSERT_FALSE(far.Slave().empty());
+    // A terminal left cooked would echo and translate: the simulator must
+    // make it raw itself.
+    SimProcess sim({"--tty", far.Slave(), "--flash", dir / "flash"});
+    EXPECT_EQ(sim.Port(), far.Slave());
+    ASSERT_TRUE(far.Send("V?\n"));
+    EXPECT_EQ(far.Line(), "V=2.05");
+    std::string data;
+    for (int i = 0; i < 4096; ++i) data += static_cast<char>(i % 256);
+    ASSERT_TRUE(far.Send("WR=raw.bin,4096\n"));
+    EXPECT_EQ(far.Line(), "OK, Write raw.bin");
+    ASSERT_TRUE(far.Send(data));
+    EXPECT_EQ(far.Line(), "OK, Write Complete, 4096 Bytes");
+    EXPECT_EQ(ReadFile(dir / "flash/raw.bin"), data);
+    // The host side vanishing is the device going away: the simulator ends.
+    far.Close();
+    EXPECT_EQ(sim.WaitExit(Ms(10000)), std::optional<int>(0));
+}
+
+TEST(SaberSim, TtyThatIsNoTerminalIsRefused) {
+    TempDir dir;
+    WriteFile(dir / "plain", "x");
+    const std::string command = std::string(SABER_SIM_PATH) + " --tty " + (dir / "plain") + " >/dev/null 2>&1";
+    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
 }

@@ -82,6 +82,7 @@ void TBoard::OnClose() {
     FLineTooLong = false;
     FBannerPending = false;
     FOutput.clear();
+    FStalled = false;
     if (FState == State::Receiving) {
         FFlash.AbortUpload();
         FReport(0, "upload of " + Escape(FUploadName) + " abandoned after " + std::to_string(FUploadReceived) +
@@ -151,6 +152,11 @@ void TBoard::OnBytes(const char* data, std::size_t size, Clock::time_point now) 
     while (i < size && !FHangUp) {
         switch (FState) {
         case State::Receiving:
+            if (FStalled) {
+                // Read before the limit was known; a stalled board has no use for them.
+                FReport(0, "dropped " + std::to_string(size - i) + " bytes while stalled");
+                return;
+            }
             i += Receive(data + i, size - i);
             break;
         case State::Erasing:
@@ -314,6 +320,11 @@ std::size_t TBoard::Receive(const char* data, std::size_t size) {
         take = *FOptions.HangUpAfter - FUploadReceived;
         hangUp = true;
     }
+    if (FOptions.StallAfter && FUploadReceived + take >= *FOptions.StallAfter &&
+        *FOptions.StallAfter < FUploadSize) {
+        take = *FOptions.StallAfter - FUploadReceived;
+        FStalled = true;
+    }
     try {
         FFlash.Append(data, static_cast<std::size_t>(take));
     } catch (const std::runtime_error& e) {
@@ -321,7 +332,10 @@ std::size_t TBoard::Receive(const char* data, std::size_t size) {
         FReport(0, e.what());
     }
     FUploadReceived += take;
-    if (hangUp) {
+    if (FStalled) {
+        FReport(0, "stalled after " + std::to_string(FUploadReceived) + " of " + std::to_string(FUploadSize) +
+                       " bytes of " + Escape(FUploadName) + ": taking nothing more");
+    } else if (hangUp) {
         FReport(0, "hanging up after " + std::to_string(FUploadReceived) + " of " + std::to_string(FUploadSize) +
                        " bytes of " + Escape(FUploadName));
         FFlash.AbortUpload();
@@ -331,6 +345,12 @@ std::size_t TBoard::Receive(const char* data, std::size_t size) {
         FinishUpload();
     }
     return static_cast<std::size_t>(take);
+}
+
+std::optional<std::int64_t> TBoard::TakeLimit() const {
+    if (FState != State::Receiving || !FOptions.StallAfter || *FOptions.StallAfter >= FUploadSize)
+        return std::nullopt;
+    return std::max<std::int64_t>(0, *FOptions.StallAfter - FUploadReceived);
 }
 
 void TBoard::FinishUpload() {

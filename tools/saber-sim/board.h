@@ -39,6 +39,9 @@ public:
     std::string TakeOutput();
 
     bool HangUpRequested() const { return FHangUp; }
+    // How many more bytes may be read from the host before the board stops
+    // taking any (--stall-after); no value while there is no such limit.
+    std::optional<std::int64_t> TakeLimit() const;
     int StoredUploads() const { return FStoredUploads; }
 
 private:
@@ -91,6 +94,7 @@ private:
     Clock::time_point FChatterDue{};
 
     bool FHangUp = false;
+    bool FStalled = false;
     int FOpens = 0;               // the host's opens so far, this one included
 };
 

@@ -77,6 +77,7 @@ ParseOutcome ParseOptions(int argc, char** argv, SimOptions& o, std::string& mes
             else if (arg == "--value") o.Value = Unescape(value());
             else if (arg == "--wine-prefix") o.WinePrefix = value();
             else if (arg == "--com") { o.ComNumber = ParseInt<int>(arg, value(), 1, 256); wantsCom = true; }
+            else if (arg == "--tty") o.TtyPath = value();
             else if (arg == "--flash") o.FlashDir = value();
             else if (arg == "--version") o.Version = Unescape(value());
             else if (arg == "--serial") o.Serial = Unescape(value());
@@ -106,6 +107,7 @@ ParseOutcome ParseOptions(int argc, char** argv, SimOptions& o, std::string& mes
             else if (arg == "--hang-up-after-command") o.HangUpAfterCommand.push_back(CommandKey(Unescape(value())));
             else if (arg == "--hang-up-after-lines") o.HangUpAfterLines = ParseInt<int>(arg, value(), 0, 10000000);
             else if (arg == "--hang-up-after-dots") o.HangUpAfterDots = ParseInt<int>(arg, value(), 0, 1000000);
+            else if (arg == "--stall-after") o.StallAfter = ParseInt<std::int64_t>(arg, value(), 0, INT64_MAX / 2);
             else if (arg == "--line-rate") o.LineRate = ParseInt<std::int64_t>(arg, value(), 1, 1000000000);
             else if (arg == "--exit-after-upload") flag(o.ExitAfterUpload);
             else if (arg == "--log") o.LogFile = value();
@@ -135,6 +137,8 @@ Announcing the port:
   --value TEXT             write TEXT as the device-map value instead
   --wine-prefix P --com N  link P/dosdevices/comN to the port and register
                            \Device\USBSER<NNN> = COMN in that prefix
+  --tty PATH               serve this existing terminal (a USB gadget's
+                           /dev/ttyGS0, say) instead of a pseudo-terminal
 
 The board:
   --flash DIR              folder standing for the serial flash
@@ -164,6 +168,7 @@ Faults and pacing:
   --hang-up-after-command CMD  close the line on receiving CMD
   --hang-up-after-lines N  close the line after N lines of a LIST? listing
   --hang-up-after-dots N   close the line after N progress dots of ERASE=ALL
+  --stall-after N          stop taking in bytes after N bytes of an upload
   --line-rate BPS          take in at most BPS bytes per second
 
 Running:

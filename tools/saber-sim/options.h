@@ -16,6 +16,7 @@ struct SimOptions {
     std::optional<std::string> Value;    // --value TEXT (instead of the port path / COMn)
     std::string WinePrefix;              // --wine-prefix P
     int ComNumber = 0;                   // --com N
+    std::string TtyPath;                 // --tty PATH: serve this terminal, no pseudo-terminal
 
     // The board.
     std::string FlashDir;                // --flash DIR (empty: a fresh temporary folder)
@@ -48,6 +49,7 @@ struct SimOptions {
     std::vector<std::string> HangUpAfterCommand;   // --hang-up-after-command CMD
     std::optional<int> HangUpAfterLines;           // --hang-up-after-lines N
     std::optional<int> HangUpAfterDots;            // --hang-up-after-dots N
+    std::optional<std::int64_t> StallAfter;        // --stall-after N
     std::int64_t LineRate = 0;                     // --line-rate BPS (0: unlimited)
 
     // Running.

@@ -35,31 +35,47 @@ int OpenKeeper(const std::string& path) {
 
 }  // namespace
 
-TPseudoTerminal::TPseudoTerminal() {
+TPseudoTerminal::TPseudoTerminal(const std::string& devicePath) : FPacketMode(devicePath.empty()) {
     try {
-        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (FMaster < 0) throw SystemError("cannot open a pseudo-terminal");
-        if (::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0) throw SystemError("cannot unlock the pseudo-terminal");
-        char name[128];
-        if (::ptsname_r(FMaster, name, sizeof name) != 0) throw SystemError("cannot name the pseudo-terminal");
-        FSlavePath = name;
-        ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
-        MakeRaw(FMaster);
-        int on = 1;
-        if (::ioctl(FMaster, TIOCPKT, &on) != 0) throw SystemError("cannot set packet mode");
-
-        FKeeper = OpenKeeper(FSlavePath);
-        if (FKeeper < 0) throw SystemError("cannot open " + FSlavePath);
-        MakeRaw(FKeeper);
-
-        FWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (FWatch < 0) throw SystemError("cannot watch " + FSlavePath);
-        if (::inotify_add_watch(FWatch, FSlavePath.c_str(), IN_OPEN | IN_CLOSE) < 0)
-            throw SystemError("cannot watch " + FSlavePath);
+        if (FPacketMode) OpenPseudoTerminal();
+        else {
+            FSlavePath = devicePath;
+            OpenDevice();
+        }
     } catch (...) {
         CloseAll();
         throw;
     }
+}
+
+void TPseudoTerminal::OpenPseudoTerminal() {
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (FMaster < 0) throw SystemError("cannot open a pseudo-terminal");
+    if (::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0) throw SystemError("cannot unlock the pseudo-terminal");
+    char name[128];
+    if (::ptsname_r(FMaster, name, sizeof name) != 0) throw SystemError("cannot name the pseudo-terminal");
+    FSlavePath = name;
+    ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+    MakeRaw(FMaster);
+    int on = 1;
+    if (::ioctl(FMaster, TIOCPKT, &on) != 0) throw SystemError("cannot set packet mode");
+
+    FKeeper = OpenKeeper(FSlavePath);
+    if (FKeeper < 0) throw SystemError("cannot open " + FSlavePath);
+    MakeRaw(FKeeper);
+
+    FWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (FWatch < 0) throw SystemError("cannot watch " + FSlavePath);
+    if (::inotify_add_watch(FWatch, FSlavePath.c_str(), IN_OPEN | IN_CLOSE) < 0)
+        throw SystemError("cannot watch " + FSlavePath);
+}
+
+void TPseudoTerminal::OpenDevice() {
+    FMaster = ::open(FSlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (FMaster < 0) throw SystemError("cannot open " + FSlavePath);
+    termios t{};
+    if (::tcgetattr(FMaster, &t) != 0) throw SystemError(FSlavePath + " is not a terminal");
+    MakeRaw(FMaster);
 }
 
 TPseudoTerminal::~TPseudoTerminal() {
@@ -96,8 +112,10 @@ TPseudoTerminal::ReadResult TPseudoTerminal::Read(std::size_t limit) {
     ReadResult result;
     if (FMaster < 0 || limit == 0) return result;
     std::string buffer(limit + 1, '\0');
+    // Without packet mode there is no header byte to make room for.
+    const std::size_t want = FPacketMode ? buffer.size() : limit;
     ssize_t n;
-    do n = ::read(FMaster, buffer.data(), buffer.size());
+    do n = ::read(FMaster, buffer.data(), want);
     while (n < 0 && errno == EINTR);
     if (n < 0) {
         if (errno != EAGAIN) result.What = ReadResult::HungUp;
@@ -105,6 +123,11 @@ TPseudoTerminal::ReadResult TPseudoTerminal::Read(std::size_t limit) {
     }
     if (n == 0) {
         result.What = ReadResult::HungUp;
+        return result;
+    }
+    if (!FPacketMode) {
+        result.What = ReadResult::Data;
+        result.Bytes.assign(buffer.data(), static_cast<std::size_t>(n));
         return result;
     }
     // In packet mode every read starts with a header byte: 0 for data,

@@ -30,8 +30,13 @@ public:
         int Flags = 0;      // Status: TIOCPKT_* bits
     };
 
+    // Opens a new pseudo-terminal, or with a `devicePath` serves that
+    // existing terminal device instead (the device side of a USB serial
+    // gadget, say), put in raw mode. Such a device tells nothing about the
+    // far end's opens, closes and purges: there are no port events and no
+    // status reads, and a read of nothing means the device went away.
     // Throws std::runtime_error when the terminal cannot be set up.
-    TPseudoTerminal();
+    explicit TPseudoTerminal(const std::string& devicePath = {});
     ~TPseudoTerminal();
     TPseudoTerminal(const TPseudoTerminal&) = delete;
     TPseudoTerminal& operator=(const TPseudoTerminal&) = delete;
@@ -40,6 +45,7 @@ public:
     int MasterFd() const { return FMaster; }
     int WatchFd() const { return FWatch; }
     bool Open() const { return FMaster >= 0; }
+    bool IsDevice() const { return !FPacketMode; }
 
     // Opens and closes seen since the last call, in order; never blocks.
     // Lost means the watch overflowed and some events are unknown.
@@ -66,11 +72,14 @@ public:
     void HangUp();
 
 private:
+    void OpenPseudoTerminal();
+    void OpenDevice();
     void CloseAll();
 
     int FMaster = -1;
     int FKeeper = -1;
     int FWatch = -1;
+    bool FPacketMode = true;
     std::string FSlavePath;
 };
 

@@ -27,6 +27,7 @@ TSimulator::TSimulator(const SimOptions& options, int stopFd)
       FStopFd(stopFd),
       FLog(options.LogFile),
       FFlash(options.FlashDir, options.Free),
+      FPty(options.TtyPath),
       FBoard(options, FFlash, [this](int level, const std::string& text) { Report(level, text); }) {
     if (!options.DeviceMapDir.empty()) {
         FDeviceMap = std::make_unique<TDeviceMapEntry>(options.DeviceMapDir, options.Index,
@@ -48,6 +49,12 @@ TSimulator::TSimulator(const SimOptions& options, int stopFd)
         FRefilled = Clock::now();
     }
     FLog.Event("start " + FPty.SlavePath());
+    if (FPty.IsDevice()) {
+        // A device does not tell when the host opens it: the host is
+        // taken to be there all along.
+        FHostOpens = 1;
+        FBoard.OnOpen(Clock::now());
+    }
 }
 
 TSimulator::~TSimulator() {
@@ -105,10 +112,16 @@ void TSimulator::RefillTokens(Clock::time_point now) {
     FTokens = std::min(FBucket, FTokens + seconds * static_cast<double>(FOptions.LineRate));
 }
 
-std::size_t TSimulator::ReadAllowance() const {
+std::size_t TSimulator::RateAllowance() const {
     if (FOptions.LineRate <= 0) return ReadBlock;
     if (FTokens < FChunk) return 0;
     return static_cast<std::size_t>(FTokens);
+}
+
+std::size_t TSimulator::ReadAllowance() const {
+    const std::size_t allowance = RateAllowance();
+    const auto limit = FBoard.TakeLimit();
+    return limit ? std::min(allowance, static_cast<std::size_t>(*limit)) : allowance;
 }
 
 void TSimulator::ReadFromHost() {
@@ -144,6 +157,12 @@ void TSimulator::ReadFromHost() {
         FBoard.OnBytes(result.Bytes.data(), result.Bytes.size(), Clock::now());
         break;
     case TPseudoTerminal::ReadResult::HungUp:
+        if (FPty.IsDevice()) {
+            // The gadget was unbound or removed: this device is gone for good.
+            Report(0, "the device went away");
+            FFinished = true;
+            break;
+        }
         // Someone hung the terminal up (it became a controlling terminal and
         // its session ended, say). Take a fresh hold of it.
         Report(0, "the terminal was hung up; reopening it");
@@ -211,7 +230,7 @@ void TSimulator::Run() {
         };
         if (const auto due = FBoard.NextDeadline()) wakeAt(*due);
         const bool mayRead = ReadAllowance() > 0;
-        if (!mayRead) {
+        if (RateAllowance() == 0) {
             const double missing = FChunk - FTokens;
             wakeAt(now + std::chrono::duration_cast<Clock::duration>(
                              std::chrono::duration<double>(missing / static_cast<double>(FOptions.LineRate))));

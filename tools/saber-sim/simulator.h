@@ -35,7 +35,8 @@ private:
     void CollectOutput();
     void WriteToHost();
     void RefillTokens(Clock::time_point now);
-    std::size_t ReadAllowance() const;
+    std::size_t RateAllowance() const;   // what --line-rate lets in now
+    std::size_t ReadAllowance() const;   // that, and no further than a stall
 
     const SimOptions& FOptions;
     int FStopFd;
