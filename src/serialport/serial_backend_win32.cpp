@@ -208,28 +208,12 @@ public:
 
     int BytesWaiting(int& Count) override
     {
-        Count = 0;
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(FHandle, &errors, &status))
-            return Fail(static_cast<int>(GetLastError()));
-        // The query clears the driver's error flags; keep them for the next
-        // transfer to report instead of losing them.
-        FPendingErrors |= errors;
-        Count = static_cast<int>(status.cbInQue);
-        return 0;
+        return QueueCount(Count, &COMSTAT::cbInQue);
     }
 
     int BytesQueuedOut(int& Count) override
     {
-        Count = 0;
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(FHandle, &errors, &status))
-            return Fail(static_cast<int>(GetLastError()));
-        FPendingErrors |= errors;
-        Count = static_cast<int>(status.cbOutQue);
-        return 0;
+        return QueueCount(Count, &COMSTAT::cbOutQue);
     }
 
     TSerialWait WaitReadable(int Timeout, int& Error) override
@@ -320,6 +304,20 @@ private:
     {
         FLastError = Error;
         return Error;
+    }
+
+    // One of the driver's queue counts. The query clears the driver's error
+    // flags; they are kept for the next transfer to report instead of lost.
+    int QueueCount(int& Count, DWORD COMSTAT::*Field)
+    {
+        Count = 0;
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(FHandle, &errors, &status))
+            return Fail(static_cast<int>(GetLastError()));
+        FPendingErrors |= errors;
+        Count = static_cast<int>(status.*Field);
+        return 0;
     }
 
     int Escape(DWORD Function)

@@ -241,22 +241,18 @@ void TSerialPort::SendString(const std::string& data)
 
 int TSerialPort::WaitingData()
 {
-    int count = 0;
-    const int error = FBackend->BytesWaiting(count);
-    if (error == 0) {
-        SetSerialError(sOK);
-    } else {
-        SetPlatformError(error);
-        count = 0;
-    }
-    ExceptCheck();
-    return std::max(count, 0);
+    return QueueCount(&TSerialBackend::BytesWaiting);
 }
 
 int TSerialPort::SendingData()
 {
+    return QueueCount(&TSerialBackend::BytesQueuedOut);
+}
+
+int TSerialPort::QueueCount(int (TSerialBackend::*Query)(int&))
+{
     int count = 0;
-    const int error = FBackend->BytesQueuedOut(count);
+    const int error = (FBackend.get()->*Query)(count);
     if (error == 0) {
         SetSerialError(sOK);
     } else {

@@ -164,6 +164,8 @@ private:
     // Waits out what is left of Timeout after Start: a device that hung up
     // answers at once, and a caller's read loop must not spin on it.
     void WaitOutTimeout(std::uint32_t Start, int Timeout);
+    // One of the driver's queue counts, with its outcome in the error state.
+    int QueueCount(int (TSerialBackend::*Query)(int&));
 
     std::unique_ptr<TSerialBackend> FBackend;
     THookSerialStatus FOnStatus;
