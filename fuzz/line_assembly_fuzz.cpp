@@ -75,6 +75,11 @@ public:
         Count = static_cast<int>(FState.Queue.size());
         return 0;
     }
+    int BytesQueuedOut(int& Count) override
+    {
+        Count = 0; // every write leaves at once
+        return 0;
+    }
     hp::TSerialWait WaitReadable(int, int&) override
     {
         if (!FState.Queue.empty())
