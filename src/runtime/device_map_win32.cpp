@@ -1,5 +1,6 @@
 #include "runtime/device_map.h"
 
+#include "runtime/ansi_text_win32.h"
 #include "runtime/exceptions.h"
 
 #include <vector>
@@ -11,28 +12,6 @@ namespace hp::rt {
 namespace {
 
 const wchar_t* const SerialCommKey = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-std::wstring Widen(const std::string& Text)
-{
-    if (Text.empty())
-        return {};
-    const int n = MultiByteToWideChar(CP_ACP, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, Text.data(), static_cast<int>(Text.size()), wide.data(), n);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& Text)
-{
-    if (Text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, Text.data(), static_cast<int>(Text.size()), narrow.data(), n, nullptr,
-                        nullptr);
-    return narrow;
-}
 
 } // namespace
 

@@ -1,15 +1,28 @@
 #pragma once
-// The file access the upload needs: an existence test and a file of bytes
-// read in blocks.
+// The file access the upload needs: existence tests, the files of a folder
+// and a file of bytes read in blocks.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace hp::rt {
 
 // True when Path names an existing regular file (a link counts by its
 // target; a directory does not count).
 bool FileExists(const std::string& Path);
+
+// True when Path names an existing folder (a link counts by its target).
+bool FolderExists(const std::string& Path);
+
+// The names of the regular files directly inside Folder (a link counts by
+// its target), in no particular order; sub-folders and every other kind of
+// entry are left out. A folder that cannot be read raises EInOutError.
+std::vector<std::string> RegularFilesIn(const std::string& Folder);
+
+// Folder and Name joined by the platform's path separator; none is added
+// when Folder already ends with one.
+std::string JoinPath(const std::string& Folder, const std::string& Name);
 
 // A file opened for reading as bytes. Every failure raises EInOutError
 // with the platform's error text; the file is closed by the destructor.

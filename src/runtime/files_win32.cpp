@@ -1,7 +1,10 @@
 #include "runtime/files.h"
 
+#include "runtime/ansi_text_win32.h"
 #include "runtime/exceptions.h"
 #include "runtime/platform_error.h"
+
+#include <memory>
 
 #include <windows.h>
 
@@ -21,6 +24,44 @@ bool FileExists(const std::string& Path)
 {
     const DWORD attributes = GetFileAttributesA(Path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FolderExists(const std::string& Path)
+{
+    const DWORD attributes = GetFileAttributesA(Path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::vector<std::string> RegularFilesIn(const std::string& Folder)
+{
+    const auto fail = [&Folder](DWORD Error) {
+        RaiseInOutError(Folder + ": " + PlatformErrorText(static_cast<int>(Error)), static_cast<int>(Error));
+    };
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(Widen(JoinPath(Folder, "*")).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND)
+            fail(error);
+        return names;
+    }
+    const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(search, FindClose);
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            names.push_back(Narrow(found.cFileName));
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES)
+        fail(error);
+    return names;
+}
+
+std::string JoinPath(const std::string& Folder, const std::string& Name)
+{
+    if (!Folder.empty() && (Folder.back() == '\\' || Folder.back() == '/' || Folder.back() == ':'))
+        return Folder + Name;
+    return Folder + "\\" + Name;
 }
 
 TByteFile::TByteFile(const std::string& Path)
