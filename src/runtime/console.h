@@ -1,7 +1,9 @@
 #pragma once
 // Console output. Everything the program says goes to standard output as
 // bytes (no text-mode translation), lines ended by the platform's line end.
-// Every call is flushed: the user must see progress as it happens.
+// Every call is flushed: the user must see progress as it happens. Only the
+// reasons behind a failure that standard output shows tersely go to standard
+// error, where scripts that read the output do not see them.
 #include <string_view>
 
 namespace hp::rt {
@@ -31,5 +33,11 @@ std::string_view LineEnd();
 
 // Writes the bytes to standard output, all of them, at once.
 void WriteRawOutput(std::string_view Bytes);
+
+// Text followed by the platform's line end, on standard error.
+void WriteErrorLine(std::string_view Text);
+
+// Writes the bytes to standard error, all of them, at once.
+void WriteRawError(std::string_view Bytes);
 
 } // namespace hp::rt

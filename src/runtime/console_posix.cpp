@@ -18,12 +18,14 @@ TConsoleSession::TConsoleSession()
 
 std::string_view LineEnd() { return "\n"; }
 
-void WriteRawOutput(std::string_view Bytes)
+namespace {
+
+void WriteAll(int Fd, std::string_view Bytes)
 {
     const char* p = Bytes.data();
     std::size_t left = Bytes.size();
     while (left > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, left);
+        const ssize_t n = ::write(Fd, p, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -32,6 +34,18 @@ void WriteRawOutput(std::string_view Bytes)
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+} // namespace
+
+void WriteRawOutput(std::string_view Bytes)
+{
+    WriteAll(STDOUT_FILENO, Bytes);
+}
+
+void WriteRawError(std::string_view Bytes)
+{
+    WriteAll(STDERR_FILENO, Bytes);
 }
 
 } // namespace hp::rt

@@ -51,9 +51,11 @@ TConsoleSession::~TConsoleSession()
 
 std::string_view LineEnd() { return "\r\n"; }
 
-void WriteRawOutput(std::string_view Bytes)
+namespace {
+
+void WriteAll(DWORD StdHandle, std::string_view Bytes)
 {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out = GetStdHandle(StdHandle);
     if (out == INVALID_HANDLE_VALUE || out == nullptr)
         return;
     const char* p = Bytes.data();
@@ -68,6 +70,18 @@ void WriteRawOutput(std::string_view Bytes)
         p += done;
         left -= done;
     }
+}
+
+} // namespace
+
+void WriteRawOutput(std::string_view Bytes)
+{
+    WriteAll(STD_OUTPUT_HANDLE, Bytes);
+}
+
+void WriteRawError(std::string_view Bytes)
+{
+    WriteAll(STD_ERROR_HANDLE, Bytes);
 }
 
 } // namespace hp::rt
