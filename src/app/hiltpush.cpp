@@ -1,5 +1,6 @@
 #include "app/hiltpush.h"
 
+#include "app/upload_list.h"
 #include "runtime/console.h"
 
 namespace hp {
@@ -37,6 +38,14 @@ void THiltPush::DoRun()
     RunMainPath();
     KeyFinish();
     Terminate();
+}
+
+std::vector<std::string> THiltPush::AllParams() const
+{
+    std::vector<std::string> params;
+    for (int i = 1; i <= ParamCount(); ++i)
+        params.push_back(ParamStr(i));
+    return params;
 }
 
 void THiltPush::RunMainPath()
@@ -86,7 +95,7 @@ void THiltPush::RunMainPath()
     else if (HasOption("slist"))
         Transmit(UsePort, SoundListQuery);
     else
-        SendFile(UsePort, ParamStr(ParamCount()));
+        SendFiles(UsePort, UploadParams(AllParams()));
 }
 
 } // namespace hp

@@ -2,6 +2,7 @@
 // The application: one object per process, one pass of work per run.
 #include "app/application_base.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,13 @@ constexpr int ExitFailure = 2;
 
 // The seven sound-list queries, joined by line feeds, none after the last.
 extern const std::string SoundListQuery;
+
+// All the files of a run of several uploads together: the first upload
+// compares the board's free space with them.
+struct TUploadTotal {
+    std::size_t Count = 0;
+    std::int64_t Size = 0;
+};
 
 class THiltPush : public TApplicationBase {
 public:
@@ -29,7 +37,12 @@ public:
 
     // Actions on the chosen port.
     void DoErase(const std::string& Port);
-    void SendFile(const std::string& Port, const std::string& FName);
+    // True when the file completed: the write command was accepted and
+    // every byte left. Total: the whole run, for its first file.
+    bool SendFile(const std::string& Port, const std::string& FName, const TUploadTotal* Total = nullptr);
+    // The files that Names stand for, checked first and then sent one by
+    // one; the first that does not complete ends the run.
+    void SendFiles(const std::string& Port, const std::vector<std::string>& Names);
     void SaberInfo(const std::string& Port);
     void ListFiles(const std::string& Port);
     void Transmit(const std::string& Port, const std::string& Cmd);
@@ -41,6 +54,8 @@ protected:
 
 private:
     void RunMainPath();
+    // Parameters 1..ParamCount.
+    std::vector<std::string> AllParams() const;
 };
 
 } // namespace hp

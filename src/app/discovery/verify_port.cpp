@@ -3,6 +3,7 @@
 #include "app/hiltpush.h"
 #include "app/saber/saber_channel.h"
 #include "runtime/console.h"
+#include "runtime/port_hint.h"
 
 namespace hp {
 
@@ -21,11 +22,25 @@ void ForgetReceived(TSaberChannel& Channel)
     Channel.Ser().Flush();
     Channel.Ser().SetLineBuffer(std::string());
 }
+
+// Standard output keeps showing such a port as one that did not answer, as
+// scripts expect; the reason (no permission, held by another program) goes
+// to standard error for the person at the console.
+void ReportUnopenedPort(TSaberChannel& Channel)
+{
+    const std::string& device = Channel.Ser().Device();
+    rt::WriteErrorLine("hiltpush: " + device + ": " + Channel.OpenErrorDesc());
+    const std::string hint = rt::PortOpenHint(device, Channel.OpenError());
+    if (!hint.empty())
+        rt::WriteErrorLine("hiltpush: " + hint);
+}
 } // namespace
 
 bool THiltPush::VerifyPort(const std::string& Port)
 {
     TSaberChannel channel(Port);
+    if (channel.OpenError() != sOK)
+        ReportUnopenedPort(channel);
 
     // Whatever the device said on its own before it was asked (a banner, the
     // end of an earlier conversation) must not be taken for an answer.

@@ -30,6 +30,8 @@ TSaberChannel::TSaberChannel(const std::string& Port)
     // Neither outcome is examined: a port that failed to open shows up as
     // missing replies, which every action already handles.
     FSer->Connect(TrimPortName(Port));
+    FOpenError = FSer->LastError();
+    FOpenErrorDesc = FSer->LastErrorDesc();
     FSer->Config(115200, 8, 'N', SB1, false, false);
 }
 

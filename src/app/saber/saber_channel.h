@@ -39,6 +39,11 @@ public:
 
     TSerialPort& Ser();
 
+    // How opening the port went: sOK, or the error that kept it closed (a
+    // platform error number) and its text.
+    int OpenError() const { return FOpenError; }
+    const std::string& OpenErrorDesc() const { return FOpenErrorDesc; }
+
     // Sends Text and its line feed in one write.
     void Command(const std::string& Text);
 
@@ -69,6 +74,8 @@ private:
 
     std::unique_ptr<TSerialPort> FSer;
     bool FClosed = false;
+    int FOpenError = sOK;
+    std::string FOpenErrorDesc;
     std::uint64_t FSentAt = 0; // when the last command went out
 };
 

@@ -1,6 +1,7 @@
 // The upload: one file from the computer into the saber's serial flash, under
 // the file's own name.
 #include "app/hiltpush.h"
+#include "app/upload_list.h"
 #include "app/saber/flash_name.h"
 #include "app/saber/saber_channel.h"
 #include "app/saber/upload_progress.h"
@@ -31,17 +32,6 @@ bool StartsWith(const std::string& Text, const std::string& Prefix)
     return Text.compare(0, Prefix.size(), Prefix) == 0;
 }
 
-std::string ResolveFile(const std::string& FName, const std::string& ExePath)
-{
-    if (rt::FileExists(FName))
-        return FName;
-    // A file dropped next to the program is found without a path too.
-    const std::string besideExe = DirectoryPart(ExePath) + FName;
-    if (rt::FileExists(besideExe))
-        return besideExe;
-    return {};
-}
-
 // Write failures end the transfer; line errors reported after a byte that
 // did go out do not.
 bool SendFailed(int Error)
@@ -61,22 +51,18 @@ bool SendFailed(int Error)
 
 } // namespace
 
-void THiltPush::SendFile(const std::string& Port, const std::string& FName)
+bool THiltPush::SendFile(const std::string& Port, const std::string& FName, const TUploadTotal* Total)
 {
-    const std::string fullName = ResolveFile(FName, ExeName());
-    if (fullName.empty()) {
+    // Checked again here: a file can vanish between a run's check and its turn.
+    const TUploadFile file = ResolveUploadFile(FName, ExeName());
+    if (!file.Problem.empty()) {
         rt::WriteLine();
-        rt::WriteLine("File " + FName + " not found.");
+        rt::WriteLine(file.Problem);
         SetExitCode(ExitFailure);
-        return;
+        return false;
     }
+    const std::string& fullName = file.FullName;
     const std::string flashName = FlashNameOf(fullName);
-    if (!IsSafeFlashName(flashName)) {
-        rt::WriteLine();
-        rt::WriteLine("ERROR, Invalid Serial Flash Name: " + flashName);
-        SetExitCode(ExitFailure);
-        return;
-    }
 
     TSaberChannel channel(Port);
     rt::WriteLine("Querying Saber");
@@ -96,7 +82,7 @@ void THiltPush::SendFile(const std::string& Port, const std::string& FName)
     if (!(ver > OldestWritableFirmware && inp == ReadyReply)) {
         rt::WriteLine("Saber Not Ready to Write File, aborting.");
         SetExitCode(ExitFailure);
-        return;
+        return false;
     }
     rt::WriteLine(inp);
     rt::WriteLine("Saber Ready to Write to Serial Flash");
@@ -110,16 +96,20 @@ void THiltPush::SendFile(const std::string& Port, const std::string& FName)
     inp = channel.Reply(ReplyTimeout);
     if (StartsWith(inp, FreePrefix)) {
         freeSpace = StrToInt(inp.substr(FreePrefix.size()));
-        if (freeSpace < fileSize) {
+        // A run that cannot fit as a whole is refused before its first byte
+        // rather than left half-sent on a full board.
+        const std::int64_t needed = Total ? Total->Size : fileSize;
+        if (freeSpace < needed) {
             rt::WriteLine("Space on Saber: " + std::to_string(freeSpace));
-            rt::WriteLine("Filesize: " + std::to_string(fileSize));
+            rt::WriteLine(Total ? "Size of " + std::to_string(Total->Count) + " files: " + std::to_string(needed)
+                                : "Filesize: " + std::to_string(fileSize));
             rt::WriteLine();
             rt::WriteLine("ERROR.");
             rt::WriteLine("Insufficient Space on saber, ERASE-ALL and re-upload all files.");
             rt::WriteLine();
             channel.Close();
             Terminate(ExitInsufficientSpace);
-            return;
+            return false;
         }
     }
 
@@ -191,13 +181,14 @@ void THiltPush::SendFile(const std::string& Port, const std::string& FName)
                       std::to_string(fileSize) + " bytes: " + stopReason);
         channel.Close();
         SetExitCode(ExitFailure);
-        return;
+        return false;
     }
     inp = channel.Reply(ReplyTimeout);
     rt::WriteLine(inp);
     channel.Close();
     if (!accepted)
         SetExitCode(ExitFailure);
+    return accepted;
 }
 
 } // namespace hp

@@ -1,0 +1,43 @@
+// A run of uploads: every file checked before the first byte goes out, then
+// one upload after another to the one verified port.
+#include "app/hiltpush.h"
+#include "app/upload_list.h"
+#include "runtime/console.h"
+#include "runtime/files.h"
+
+namespace hp {
+
+void THiltPush::SendFiles(const std::string& Port, const std::vector<std::string>& Names)
+{
+    const TUploadList list = CheckUploadFiles(Names, ExeName());
+    if (!list.Problems.empty()) {
+        // A font sent in part is worse than none: the user mends the list
+        // and sends it whole.
+        for (const std::string& problem : list.Problems) {
+            rt::WriteLine();
+            rt::WriteLine(problem);
+        }
+        SetExitCode(ExitFailure);
+        return;
+    }
+    const std::size_t count = list.Files.size();
+    if (count == 1) {
+        SendFile(Port, list.Files.front().Given);
+        return;
+    }
+
+    TUploadTotal total{count, 0};
+    for (const TUploadFile& file : list.Files)
+        total.Size += rt::TByteFile(file.FullName).Size();
+    std::size_t completed = 0;
+    for (const TUploadFile& file : list.Files) {
+        rt::WriteLine("Upload " + std::to_string(completed + 1) + " of " + std::to_string(count) + ": " +
+                      file.Given);
+        if (!SendFile(Port, file.Given, completed == 0 ? &total : nullptr))
+            break;
+        ++completed;
+    }
+    rt::WriteLine("Uploaded " + std::to_string(completed) + " of " + std::to_string(count) + " files.");
+}
+
+} // namespace hp
