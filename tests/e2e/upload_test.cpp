@@ -127,6 +127,7 @@ void ExpectCleanUpload(const TUploadCase& Case)
                    static_cast<std::int64_t>(Case.Bytes.size()));
     EXPECT_FALSE(lines[head.size() + 2].empty()) << "the closing reply";
     EXPECT_EQ(r.ExitStatus, 0) << r.Out;
+    EXPECT_EQ(r.Err, "") << "a run that finds its board has nothing to say on standard error";
 
     // The board got the verification, the upload's queries, the write
     // command naming the file without its folder, and exactly the file.
