@@ -116,6 +116,10 @@ void ExpectCleanUpload(const TUploadCase& Case)
     const auto lines = From(r, "Querying Saber");
     ASSERT_GE(lines.size(), head.size() + 3) << r.Out;
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(head.size())), head);
+    // One file: nothing of a run of several around the upload.
+    const auto all = r.Lines();
+    EXPECT_EQ(all[all.size() - lines.size() - 1], "Port " + port + " is a writable Ilvara Saber.");
+    EXPECT_EQ(lines.size(), head.size() + 3) << r.Out;
     // The board's answer to the write command, then the progress rewritten
     // in place and blanked, then the closing reply.
     const std::string accept = lines[head.size()];
