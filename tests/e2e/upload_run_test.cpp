@@ -40,8 +40,8 @@ TEST(UploadRun, FolderAndFilesGoInOrderEachAsItsOwnUpload)
     TWorld w;
     auto& sim = w.StartSim(0, {});
     const std::string big = PatternBytes(3000);
-    w.WriteFile("font/b.wav", big);
     w.WriteFile("font/A.wav", "A");
+    w.WriteFile("font/b.wav", big);
     w.WriteFile("font/.hidden", "not sent");
     w.WriteFile("font/sub/deep.wav", "not sent");
     w.WriteFile("extra.cfg", "cfg");
