@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The hiltpush benchmark: upload cost beside its floors and a Python peer,
-the paced upload, discovery, the idle cost of waits, start-up, and the
-Windows build under Wine where it applies. Prints one table of medians (with
+the paced upload, several files in one run against separate runs,
+discovery, the idle cost of waits, start-up, and the Windows build under
+Wine where it applies. Prints one table of medians (with
 min and max) over several runs. Run it through scripts/bench.
 
 It is a measurement, not a test: it judges against the targets only to mark
@@ -23,6 +24,8 @@ import time
 UPLOAD_SIZE = 1024 * 1024
 PACED_SIZE = 64 * 1024
 PACED_RATE = 11520
+FONT_FILES = 20
+FONT_FILE_SIZE = 4 * 1024
 
 
 class Run:
@@ -147,6 +150,15 @@ class Bench:
         with open(self.paced_file, "wb") as f:
             f.write(os.urandom(PACED_SIZE))
         self.map_dir = os.path.join(self.work, "map")
+        # A small font, and the same number of empty files: the cost of a
+        # file beyond its bytes.
+        self.font, self.empty = [], []
+        for folder, size, into in (("font", FONT_FILE_SIZE, self.font), ("empty", 0, self.empty)):
+            os.makedirs(os.path.join(self.work, folder))
+            for i in range(FONT_FILES):
+                into.append(os.path.join(folder, f"sound{i:02}.wav"))
+                with open(os.path.join(self.work, into[-1]), "wb") as f:
+                    f.write(os.urandom(size))
 
     def close(self):
         shutil.rmtree(self.work, ignore_errors=True)
@@ -253,6 +265,87 @@ class Bench:
                  missed == 0)
         self.row(sec, "runs where the board did not receive the whole file", f"{incomplete} of {self.args.runs}",
                  "0", incomplete == 0)
+
+    def run_files(self, files, log=None):
+        """One hiltpush run uploading files to a fresh simulator."""
+        self.fresh_map()
+        with self.sim(["--log", log] if log else []):
+            r = run_piped([self.args.hiltpush, "-s"] + files, env=self.native_env(), cwd=self.work)
+        done = f"Uploaded {len(files)} of {len(files)} files." if len(files) > 1 else "OK, Write Complete"
+        if r.status != 0 or done not in r.out.decode("latin-1"):
+            raise RuntimeError("upload of several files failed:\n" + r.out.decode("latin-1"))
+        return r
+
+    def several_files(self):
+        one_run, separate, single, empty_run, empty_single = [], [], [], [], []
+        for _ in range(self.args.runs):
+            one_run.append(self.run_files(self.font))
+            # The separate runs share one board, as a user's would.
+            self.fresh_map()
+            wall = cpu = 0.0
+            with self.sim():
+                for f in self.font:
+                    r = run_piped([self.args.hiltpush, "-s", f], env=self.native_env(), cwd=self.work)
+                    if r.status != 0:
+                        raise RuntimeError("single upload failed:\n" + r.out.decode("latin-1"))
+                    wall += r.wall
+                    cpu += r.cpu
+            separate.append((wall, cpu))
+            single.append(self.run_files(self.font[:1]))
+            empty_run.append(self.run_files(self.empty))
+            empty_single.append(self.run_files(self.empty[:1]))
+        n = FONT_FILES
+        sec = f"Several files: {n} files of {FONT_FILE_SIZE // 1024} KiB (Linux)"
+        self.row(sec, "one run: wall time, s", Stats([r.wall for r in one_run]).fmt(digits=3))
+        self.row(sec, "one run: CPU (user+sys), ms", Stats([r.cpu for r in one_run]).fmt(1000, 1))
+        self.row(sec, f"{n} separate runs: wall time, s", Stats([w for w, _ in separate]).fmt(digits=3))
+        self.row(sec, f"{n} separate runs: CPU (user+sys), ms", Stats([c for _, c in separate]).fmt(1000, 1))
+        speedup = [w / r.wall for (w, _), r in zip(separate, one_run)]
+        self.row(sec, f"{n} separate runs / one run, wall", Stats(speedup).fmt(digits=2), ">= 4",
+                 Stats(speedup).median() >= 4)
+        per_file = [(r.wall - s.wall) / (n - 1) for r, s in zip(one_run, single)]
+        self.row(sec, "cost of each further file in a run (its bytes included), ms", Stats(per_file).fmt(1000, 1))
+        overhead = [(r.wall - s.wall) / (n - 1) for r, s in zip(empty_run, empty_single)]
+        self.row(sec, "per-file overhead beyond the bytes (empty files), ms", Stats(overhead).fmt(1000, 1), "<= 30",
+                 Stats(overhead).median() <= 0.030)
+        # Where a file's time goes, as the board sees it (from its log).
+        log = os.path.join(self.work, "files.log")
+        self.run_files(self.font, log=log)
+        for name, values in self.file_phases(log).items():
+            self.row(sec, f"per file, from the board's log: {name}, ms", Stats(values).fmt(1000, 2))
+
+    @staticmethod
+    def file_phases(log):
+        """The phases of each upload in a run of several, from the wire log
+        (the first open is the verification). The simulator notices a close
+        only when the next open comes, so the close, the next open and its
+        set-up count as one phase."""
+        uploads = []
+        with open(log, encoding="latin-1") as f:
+            for line in f:
+                fields = line.rstrip("\n").split(" ", 2)
+                if len(fields) < 3 or fields[1] != "EV":
+                    continue
+                t, text = float(fields[0]), fields[2]
+                if text == "port opened":
+                    uploads.append({})
+                elif uploads and text == 'command "V?"':
+                    uploads[-1].setdefault("asked", t)
+                elif uploads and text.startswith('command "WR='):
+                    uploads[-1]["write"] = t
+                elif uploads and text.startswith("stored "):
+                    uploads[-1]["stored"] = t
+        uploads = uploads[1:]
+        phases = {"the questions up to the write command": [],
+                  "write command to the file stored (the bytes)": [],
+                  "file stored to the next upload's first question (closing reply, close, open, set-up)": []}
+        for u, after in zip(uploads, uploads[1:] + [None]):
+            phases["the questions up to the write command"].append(u["write"] - u["asked"])
+            phases["write command to the file stored (the bytes)"].append(u["stored"] - u["write"])
+            if after:
+                phases["file stored to the next upload's first question (closing reply, close, open, set-up)"].append(
+                    after["asked"] - u["stored"])
+        return phases
 
     def verification_time(self, run, port):
         t0 = run.line_time(lambda t: t == "Testing Port: " + port)
@@ -503,14 +596,14 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--idle-runs", type=int, default=1)
     ap.add_argument("--wine-runs", type=int, default=3, help="runs of the (slow) upload under Wine")
-    ap.add_argument("--only", default="upload,paced,discovery,idle,startup,wine")
+    ap.add_argument("--only", default="upload,paced,files,discovery,idle,startup,wine")
     ap.add_argument("--output")
     args = ap.parse_args()
     parts = args.only.split(",")
     bench = Bench(args)
     try:
         actions = {"startup": bench.startup, "upload": bench.upload_cost, "paced": bench.paced,
-                   "discovery": bench.discovery, "idle": bench.idle, "wine": bench.wine,
+                   "files": bench.several_files, "discovery": bench.discovery, "idle": bench.idle, "wine": bench.wine,
                    "wine-upload": lambda: bench.wine(discovery=False),
                    "wine-discovery": lambda: bench.wine(upload=False)}
         for part in actions:
