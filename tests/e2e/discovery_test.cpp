@@ -192,51 +192,42 @@ TEST(Discovery, ValueLinesTrailingColonAndUnopenablePort)
 
 // A port that cannot be opened looks on standard output as it always did;
 // standard error says why, with what to do where that helps (a port that
-// another program holds). The run that finds its saber adds nothing there.
+// another program holds).
 TEST(Discovery, PortsThatCannotBeOpenedSayWhyOnStandardError)
 {
     TWorld w;
     const std::string missing = w.MissingPortName();
     w.SetMapValue(0, missing);
-    // Held the way a terminal program or another hiltpush holds a port.
+    // Held the way a terminal program or another hiltpush holds a port; the
+    // Windows build under Wine does not see a Linux lock.
     test::TPtyFarEnd held;
-    const bool canHold = !Config().Wine;
-    if (canHold) {
+    const std::string busy = held.SlavePath();
+    if (!Config().Wine) {
         ASSERT_EQ(::flock(held.SlaveFd(), LOCK_EX | LOCK_NB), 0);
-        w.AddPort(1, held.SlavePath());
+        w.AddPort(1, busy);
     }
     auto& sim = w.StartSim(2, {});
     const auto r = w.Run({"-s", "absent.wav"});
     sim.Stop();
-
-    for (const std::string& port : canHold ? std::vector<std::string>{missing, held.SlavePath()}
-                                           : std::vector<std::string>{missing}) {
-        const auto lines = r.Lines();
-        const auto it = std::find(lines.begin(), lines.end(), "Testing Port: " + port);
-        ASSERT_LT(it + 2, lines.end()) << r.Out;
-        EXPECT_EQ(it[1], "V? response: ");
-    }
+    const auto lines = r.Lines();
+    const auto shownAsSilent = [&](const std::string& Port) {
+        const auto it = std::find(lines.begin(), lines.end(), "Testing Port: " + Port);
+        return it < lines.end() - 1 && it[1] == "V? response: ";
+    };
+    EXPECT_TRUE(shownAsSilent(missing)) << r.Out;
     EXPECT_NE(r.FindLine("Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), nullptr) << r.Out;
-    std::vector<std::string> err;
-    for (std::size_t at = 0, end; (end = r.Err.find('\n', at)) != std::string::npos; at = end + 1)
-        err.push_back(r.Err.substr(at, end - at));
-    if (!Config().Wine) {
-        EXPECT_EQ(err, (std::vector<std::string>{
-                           "hiltpush: " + missing + ": No such file or directory",
-                           "hiltpush: " + held.SlavePath() + ": Device or resource busy",
-                           "hiltpush: another program holds " + held.SlavePath() +
-                               " (a terminal program, ModemManager, another hiltpush); \"fuser -v " +
-                               held.SlavePath() + "\" or \"lsof " + held.SlavePath() + "\" shows which",
-                       }))
-            << r.Err;
-    } else {
-        // The device path the Windows build opens, and Windows' own text.
+    if (Config().Wine) {
+        // The device path the Windows build opens, and Windows' own text on one line.
         const std::string prefix = "hiltpush: \\\\.\\" + missing + ": ";
-        ASSERT_EQ(err.size(), 1u) << r.Err;
-        EXPECT_EQ(err[0].rfind(prefix, 0), 0u) << err[0];
-        EXPECT_GT(err[0].size(), prefix.size() + 1) << "the reason is missing";
-        EXPECT_EQ(err[0].back(), '\r') << "a Windows line end";
+        EXPECT_TRUE(r.Err.rfind(prefix, 0) == 0 && r.Err.find("\r\n") == r.Err.size() - 2 &&
+                    r.Err.size() > prefix.size() + 2) << r.Err;
+        return;
     }
+    EXPECT_TRUE(shownAsSilent(busy)) << r.Out;
+    EXPECT_EQ(r.Err, "hiltpush: " + missing + ": No such file or directory\n"
+                     "hiltpush: " + busy + ": Device or resource busy\n"
+                     "hiltpush: another program holds " + busy + " (a terminal program, ModemManager, another "
+                     "hiltpush); \"fuser -v " + busy + "\" or \"lsof " + busy + "\" shows which\n");
 }
 
 TEST(Discovery, BannerOnOpeningIsDrainedBeforeTheQuestions)
