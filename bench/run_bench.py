@@ -159,6 +159,10 @@ class Bench:
                 into.append(os.path.join(folder, f"sound{i:02}.wav"))
                 with open(os.path.join(self.work, into[-1]), "wb") as f:
                     f.write(os.urandom(size))
+        # The font's bytes as one file: what the bytes alone cost.
+        self.font_whole = "font-in-one.bin"
+        with open(os.path.join(self.work, self.font_whole), "wb") as f:
+            f.write(os.urandom(FONT_FILES * FONT_FILE_SIZE))
 
     def close(self):
         shutil.rmtree(self.work, ignore_errors=True)
@@ -277,7 +281,7 @@ class Bench:
         return r
 
     def several_files(self):
-        one_run, separate, single, empty_run, empty_single = [], [], [], [], []
+        one_run, separate, single, empty_run, empty_single, whole = [], [], [], [], [], []
         for _ in range(self.args.runs):
             one_run.append(self.run_files(self.font))
             # The separate runs share one board, as a user's would.
@@ -294,10 +298,13 @@ class Bench:
             single.append(self.run_files(self.font[:1]))
             empty_run.append(self.run_files(self.empty))
             empty_single.append(self.run_files(self.empty[:1]))
+            whole.append(self.run_files([self.font_whole]))
         n = FONT_FILES
         sec = f"Several files: {n} files of {FONT_FILE_SIZE // 1024} KiB (Linux)"
         self.row(sec, "one run: wall time, s", Stats([r.wall for r in one_run]).fmt(digits=3))
         self.row(sec, "one run: CPU (user+sys), ms", Stats([r.cpu for r in one_run]).fmt(1000, 1))
+        self.row(sec, f"the same bytes as one file of {n * FONT_FILE_SIZE // 1024} KiB: wall time, s",
+                 Stats([r.wall for r in whole]).fmt(digits=3))
         self.row(sec, f"{n} separate runs: wall time, s", Stats([w for w, _ in separate]).fmt(digits=3))
         self.row(sec, f"{n} separate runs: CPU (user+sys), ms", Stats([c for _, c in separate]).fmt(1000, 1))
         speedup = [w / r.wall for (w, _), r in zip(separate, one_run)]
