@@ -4,6 +4,7 @@
 #include "runtime/files.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 
 namespace hp {

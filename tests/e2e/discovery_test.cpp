@@ -190,9 +190,8 @@ TEST(Discovery, ValueLinesTrailingColonAndUnopenablePort)
     EXPECT_EQ(r.ExitStatus, 0) << r.Out;
 }
 
-// A port that cannot be opened looks on standard output as it always did;
-// standard error says why, with what to do where that helps (a port that
-// another program holds).
+// A port that cannot be opened: standard error says why, with what to do
+// where that helps (a port that another program holds).
 TEST(Discovery, PortsThatCannotBeOpenedSayWhyOnStandardError)
 {
     TWorld w;
@@ -209,12 +208,7 @@ TEST(Discovery, PortsThatCannotBeOpenedSayWhyOnStandardError)
     auto& sim = w.StartSim(2, {});
     const auto r = w.Run({"-s", "absent.wav"});
     sim.Stop();
-    const auto lines = r.Lines();
-    const auto shownAsSilent = [&](const std::string& Port) {
-        const auto it = std::find(lines.begin(), lines.end(), "Testing Port: " + Port);
-        return it < lines.end() - 1 && it[1] == "V? response: ";
-    };
-    EXPECT_TRUE(shownAsSilent(missing)) << r.Out;
+    // (Standard output for such a port: ValueLinesTrailingColonAndUnopenablePort.)
     EXPECT_NE(r.FindLine("Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), nullptr) << r.Out;
     if (Config().Wine) {
         // The device path the Windows build opens, and Windows' own text on one line.
@@ -223,7 +217,6 @@ TEST(Discovery, PortsThatCannotBeOpenedSayWhyOnStandardError)
                     r.Err.size() > prefix.size() + 2) << r.Err;
         return;
     }
-    EXPECT_TRUE(shownAsSilent(busy)) << r.Out;
     EXPECT_EQ(r.Err, "hiltpush: " + missing + ": No such file or directory\n"
                      "hiltpush: " + busy + ": Device or resource busy\n"
                      "hiltpush: another program holds " + busy + " (a terminal program, ModemManager, another "
