@@ -3,12 +3,15 @@
 // cannot provoke: line errors, failing driver calls, modem lines, megabytes
 // without a line end. Input arrives in chunks; each chunk is what the driver
 // holds at one moment.
+#include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "runtime/clock.h"
 #include "serialport/serial_backend.h"
 
 namespace hp::test {
@@ -29,6 +32,15 @@ struct TFakeDevice {
     std::uint32_t LineErrors = 0; // reported once, by the next transfer
     std::uint32_t ModemWord = msCtsOn | msDsrOn;
     std::deque<std::string> Chunks;
+    // Chunks that reach the driver later: at a time of the clock, in order.
+    std::deque<std::pair<std::uint64_t, std::string>> Later;
+    // Writes wait until then, a drain of the output until OutDrainedAt, each
+    // for at most its deadlock time-out; every write costs WriteCostMs.
+    std::uint64_t WritesHeldUntil = 0;
+    std::uint64_t OutDrainedAt = 0;
+    int WriteCostMs = 0;
+    bool DTR = false, RTS = false;
+    int RecvQueueSize = 0; // asked for at the open
     std::string Written;
     int Reads = 0;
     std::string OpenedPath;
@@ -48,9 +60,10 @@ public:
     {
         return Name + "#" + std::to_string(ComNr);
     }
-    int Open(const std::string& Path, int) override
+    int Open(const std::string& Path, int RecvQueueSize) override
     {
         D->OpenedPath = Path;
+        D->RecvQueueSize = RecvQueueSize;
         if (D->OpenError)
             return Fail(D->OpenError);
         D->Open = true;
@@ -80,8 +93,8 @@ public:
         D->Settings = S;
         return 0;
     }
-    int SetRTS(bool) override { return D->Open ? 0 : Fail(9); }
-    int SetDTR(bool) override { return D->Open ? 0 : Fail(9); }
+    int SetRTS(bool Value) override { return D->Open ? (D->RTS = Value, 0) : Fail(9); }
+    int SetDTR(bool Value) override { return D->Open ? (D->DTR = Value, 0) : Fail(9); }
     int ModemStatus(std::uint32_t& Word) override
     {
         Word = D->ModemWord;
@@ -93,16 +106,18 @@ public:
             return Fail(9);
         if (D->PurgeError)
             return Fail(D->PurgeError);
+        Arrive();
         D->Chunks.clear();
         return 0;
     }
-    int Flush(int, bool& TimedOut) override
+    int Flush(int DeadlockTimeout, bool& TimedOut) override
     {
         TimedOut = D->FlushStuck;
         if (!D->Open)
             return Fail(9);
         if (D->FlushError)
             return Fail(D->FlushError);
+        TimedOut = TimedOut || !WaitUntil(D->OutDrainedAt, DeadlockTimeout);
         if (D->OnFlush && !TimedOut)
             D->OnFlush();
         return 0;
@@ -122,12 +137,14 @@ public:
         Count = 0;
         if (D->WaitingError)
             return Fail(D->WaitingError);
+        Arrive();
         if (!D->Chunks.empty())
             Count = static_cast<int>(D->Chunks.front().size());
         return 0;
     }
-    TSerialWait WaitReadable(int, int&) override
+    TSerialWait WaitReadable(int Timeout, int&) override
     {
+        Await(Timeout);
         if (!D->Chunks.empty())
             return TSerialWait::Ready;
         return D->HungUp ? TSerialWait::HungUp : TSerialWait::TimedOut;
@@ -135,6 +152,7 @@ public:
     TSerialTransfer Read(void* Buffer, int Length, int) override
     {
         ++D->Reads;
+        Arrive();
         TSerialTransfer t;
         if (D->Chunks.empty())
             return t;
@@ -146,13 +164,18 @@ public:
             D->Chunks.pop_front();
         return t;
     }
-    TSerialTransfer Write(const void* Buffer, int Length, int) override
+    TSerialTransfer Write(const void* Buffer, int Length, int DeadlockTimeout) override
     {
         TSerialTransfer t;
         if (D->WriteError) {
             t.Error = Fail(D->WriteError);
             return t;
         }
+        if (!WaitUntil(D->WritesHeldUntil, DeadlockTimeout)) {
+            t.TimedOut = true;
+            return t;
+        }
+        rt::SleepMilliseconds(static_cast<std::uint32_t>(D->WriteCostMs));
         D->Written.append(static_cast<const char*>(Buffer), static_cast<std::size_t>(Length));
         t.Count = Length;
         if (D->OnWrite)
@@ -168,6 +191,33 @@ public:
     int LastPlatformError() const override { return FLast; }
 
 private:
+    // Moves the chunks whose time has come to the driver's queue.
+    void Arrive()
+    {
+        while (!D->Later.empty() && D->Later.front().first <= rt::MonotonicMilliseconds()) {
+            D->Chunks.push_back(D->Later.front().second);
+            D->Later.pop_front();
+        }
+    }
+    // Waits up to Timeout ms for the next chunk, unless one is there or the
+    // device hung up.
+    void Await(int Timeout)
+    {
+        Arrive();
+        if (!D->Chunks.empty() || D->HungUp)
+            return;
+        WaitUntil(D->Later.empty() ? UINT64_MAX : D->Later.front().first, Timeout);
+        Arrive();
+    }
+    // Waits until Then, or for Timeout ms when that comes first (false).
+    static bool WaitUntil(std::uint64_t Then, int Timeout)
+    {
+        const std::uint64_t now = rt::MonotonicMilliseconds();
+        const std::uint64_t wait = Then > now ? Then - now : 0;
+        const std::uint64_t limit = static_cast<std::uint64_t>(std::max(Timeout, 0));
+        rt::SleepMilliseconds(static_cast<std::uint32_t>(std::min(wait, limit)));
+        return wait <= limit;
+    }
     int Fail(int Error)
     {
         FLast = Error;

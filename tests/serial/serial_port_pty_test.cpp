@@ -450,15 +450,17 @@ TEST_F(SerialPty, PurgeDropsTheDriversInputAndTheLineBuffer)
 TEST_F(SerialPty, AWriteThatCannotGoOutEndsAfterTheDeadlockTimeOut)
 {
     Open();
-    Port.SetDeadlockTimeout(300);
+    // Long enough that a bound kept four times over would pass the guard.
+    constexpr int Deadlock = 2500;
+    Port.SetDeadlockTimeout(Deadlock);
     const std::string big(4 * 1024 * 1024, 'z');
     int sent = -1;
     const auto t = TimeIt([&] { sent = Port.SendBuffer(big.data(), static_cast<int>(big.size())); });
     EXPECT_EQ(Port.LastError(), ErrTimeout);
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, static_cast<int>(big.size()));
-    EXPECT_GE(t.WallMs, 280);
-    EXPECT_LT(t.WallMs, 300 + LoadSlackMs);
+    EXPECT_GE(t.WallMs, Deadlock - 20);
+    EXPECT_LT(t.WallMs, Deadlock + LoadSlackMs);
     EXPECT_LT(t.CpuMs, 200);
 }
 

@@ -265,16 +265,18 @@ TEST_F(WineSerial, AWriteThatCannotGoOutIsAbortedSafely)
 {
     // The harness does not read: the write fills the terminal and must end
     // after the deadlock time-out, its aborted transfer finished before the
-    // buffer goes away.
-    Port.SetDeadlockTimeout(500);
+    // buffer goes away. Long enough that a bound kept four times over would
+    // pass the guard.
+    constexpr int Deadlock = 3000;
+    Port.SetDeadlockTimeout(Deadlock);
     const std::string big(4 * 1024 * 1024, 'z');
     int sent = -1;
     const TTimed t = TimeIt([&] { sent = Port.SendBuffer(big.data(), static_cast<int>(big.size())); });
     std::cout << "blocked write: " << sent << " bytes, " << t.WallMs << " ms, error " << Port.LastError() << std::endl;
     EXPECT_EQ(Port.LastError(), ErrTimeout);
     EXPECT_LT(sent, static_cast<int>(big.size()));
-    EXPECT_GE(t.WallMs, 450);
-    EXPECT_LT(t.WallMs, 500 + LoadSlackMs + 2500);
+    EXPECT_GE(t.WallMs, Deadlock - 50);
+    EXPECT_LT(t.WallMs, Deadlock + LoadSlackMs + 2500);
     Port.Purge();
     Port.CloseSocket();
     EXPECT_EQ(Port.LastError(), 0);

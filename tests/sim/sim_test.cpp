@@ -218,6 +218,36 @@ TEST(SaberSim, SilentBoardSendsNothing) {
     EXPECT_EQ(port.ReadFor(Ms(700)), "");
 }
 
+// The device that is no saber: its text every 250 ms, never a line feed,
+// and no answer to anything. (Two to seven copies in 1.3 s: a loaded
+// machine may only make them fewer.)
+TEST(SaberSim, ChatterIsTextEveryQuarterSecondAndNoAnswer) {
+    SimProcess sim({"--chatter", "23.5\\r"});
+    HostPort port(sim.Port());
+    ASSERT_TRUE(port.Write("V?\nS?\n"));
+    const std::string heard = port.ReadFor(Ms(1300));
+    std::string copies;
+    while (copies.size() < heard.size()) copies += "23.5\r";
+    EXPECT_EQ(heard, copies);
+    EXPECT_GE(heard.size(), 2 * 5u);
+    EXPECT_LE(heard.size(), 7 * 5u);
+}
+
+// The line dies after exactly 7 lines of a listing, or 7 dots of an erase.
+TEST(SaberSim, HangUpAfterListingLinesAndEraseDots) {
+    for (const auto& [option, command, unit] : {std::tuple{"--hang-up-after-lines", "LIST?\n", '\n'},
+                                                std::tuple{"--hang-up-after-dots", "ERASE=ALL\n", '.'}}) {
+        TempDir dir;
+        SimProcess sim({"--list-lines", "100", "--erase-seconds", "0.3", option, "7", "--log", dir / "wire"});
+        HostPort port(sim.Port());
+        ASSERT_TRUE(port.Write(command));
+        EXPECT_TRUE(port.WaitHangUp(Ms(10000))) << option;
+        EXPECT_EQ(sim.WaitExit(Ms(5000)), std::optional<int>(0)) << option;
+        const std::string sent = AllBytes(ParseLog(dir / "wire"), "TX");
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), unit), 7) << option << ": " << sent;
+    }
+}
+
 TEST(SaberSim, EraseSendsDotsThenClosingLinesAndEmptiesTheFlash) {
     TempDir dir;
     const std::string flash = dir / "flash";

@@ -301,24 +301,38 @@ sc_unplug_during_erase() {
 # leaves the last few bytes in the URBs: only the wait for the output to
 # drain can see that they never left. The gadget's hold varies by a few bytes
 # from run to run, so K climbs in steps smaller than the URBs' 16 bytes
-# until the upload fails. A K too small lets every byte leave the host (the
+# until the upload fails; when a write blocked instead (the hold was smaller
+# that time), its count shows the hold, and K aims at the middle of the URBs
+# beyond it. A K too small lets every byte leave the host (the
 # board then keeps them unread and never answers: that upload did send all
 # its bytes). The stop must be reported with a count the board can have
-# received: no more than it took. An upload whose drain failed unnoticed
-# would go on to the next K, where a blocked write reports more.
+# received: no more than it took (an upload whose drain failed unnoticed
+# never gets there), and once the drain's deadlock time-out (30 s) ran out:
+# not sooner, and not much later (the close then waits 30 s in the driver).
 sc_stall_at_end() {
-  size=8192 k=3980
-  while [ $k -le 4100 ]; do
+  size=8192 k=3980 tries=0
+  while [ $tries -lt 12 ]; do
+    tries=$((tries + 1))
     start_sim board 0 --stall-after $((size - k))
     t0=$(date +%s)
-    hp /tmp/8k.bin
+    rm -f /tmp/out /tmp/st
+    hp_bg /tmp/8k.bin
+    until grep -q '^ERROR' /tmp/out 2>/dev/null || [ -e /tmp/st ]; do sleep 0.1; done
+    reported=$(( $(date +%s) - t0 ))
+    n=$(sed -n 's/^ERROR, Upload stopped after \([0-9]*\) of.*/\1/p' /tmp/out)
+    blocked=$([ -n "$n" ] && [ "$n" -gt $((size - k)) ] && echo 1)
+    # A blocked write has shown what it can: spare the 30 s its close waits.
+    if [ -n "$blocked" ]; then kill $(pidof hiltpush); wait $HP_PID; ST=2; else hp_wait; fi
     took=$(( $(date +%s) - t0 ))
     stop_sims; unplug; plug      # the held bytes go with the gadget
     grep -q "stalled after $((size - k)) of $size" /tmp/board.err || { fail "the board never stalled"; return; }
-    [ "$ST" = 0 ] || break
-    k=$((k + 4))
+    [ "$ST" = 0 ] && { k=$((k + 4)); continue; }
+    [ -n "$blocked" ] || break
+    k=$((n - size + k - 8))
   done
-  say "stall-at-end: the board stopped $k bytes before the end; that run took $took s"
+  say "stall-at-end: the board stopped $k bytes before the end ($tries tries); that run took $took s, the stop shown after $reported s"
+  [ "$reported" -ge 30 ] && [ "$reported" -le 60 ] ||
+    fail "the stop was shown $reported s after the start, not once the drain's 30 s ran out"
   say "stall-at-end: $(grep '^ERROR' /tmp/out)"
   status_is 2
   grep -q "^ERROR, Upload stopped after [0-9]* of $size bytes: ." /tmp/out ||
