@@ -13,6 +13,7 @@
 #
 # DIR is a native build tree (hiltpush and saber-sim in it). --only runs the
 # scenarios whose names match the space-separated shell patterns NAMES.
+# HP_USB_RIG_SEED=S repeats the draws of a run of random-unplug.
 # The first run downloads the kernel package into the cache
 # ($HP_USB_CACHE, default $XDG_CACHE_HOME/hiltpush-usb-rig or
 # ~/.cache/hiltpush-usb-rig) and installs what the host lacks (QEMU, static
@@ -120,6 +121,9 @@ if [ "$mode" = bench ]; then
     cannot "cannot build bench/floor_writer.cpp"
 fi
 printf '%s\n' "$only" >"$root/rig/only"
+# The random-unplug scenario draws its points from this seed.
+seed=${HP_USB_RIG_SEED:-$(( $(od -An -tu4 -N4 /dev/urandom) % 1000000 ))}
+echo "$seed" >"$root/rig/seed"
 
 # The kernel's USB serial stack; none of it is built in (the loader says so
 # loudly if that ever changes).
@@ -169,7 +173,7 @@ EOF
 limit=${HP_USB_RIG_TIMEOUT:-1500}
 log=${console:-$work/console.log}
 started=$(date +%s)
-echo "usb_rig: booting $kpkg under QEMU (no KVM), mode $mode"
+echo "usb_rig: booting $kpkg under QEMU (no KVM), mode $mode, seed $seed (HP_USB_RIG_SEED=$seed repeats it)"
 timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -no-reboot \
   -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1 rig_mode=$mode" </dev/null >"$log" 2>&1
