@@ -46,11 +46,13 @@ else()
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/CHANGELOG.md"
           DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
+  # The packages are for the machine that builds them: the tarball is named
+  # for its processor (x86_64, aarch64, ...), the .deb for its architecture
+  # as dpkg names it (amd64, arm64, ...), which CPack asks dpkg for.
   set(CPACK_GENERATOR DEB TGZ)
-  set(CPACK_PACKAGE_FILE_NAME "hiltpush-${HP_PACKAGE_VERSION}-linux-x86_64")
+  set(CPACK_PACKAGE_FILE_NAME "hiltpush-${HP_PACKAGE_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
 
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)   # hiltpush_<version>_amd64.deb
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)   # hiltpush_<version>_<architecture>.deb
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The run-time libraries are read off the binary by dpkg-shlibdeps.

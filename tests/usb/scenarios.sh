@@ -10,6 +10,7 @@ HP=/rig/hiltpush
 SIM=/rig/saber-sim
 T=240             # bound on every hiltpush run: none can hang the rig
 ONLY=$(cat /rig/only 2>/dev/null)
+SEED=$(cat /rig/seed 2>/dev/null || echo 1)
 SIMS=""
 ST=0
 
@@ -80,6 +81,7 @@ hp() {
 }
 # hp_bg ARGS...: the same in the background; hp_wait collects it.
 hp_bg() {
+  rm -f /tmp/st
   ( timeout $T $HP -s "$@" >/tmp/out 2>&1; echo $? >/tmp/st ) &
   HP_PID=$!
 }
@@ -343,6 +345,125 @@ sc_stall_at_end() {
     fail "the report counts ${n:-no} bytes as received, the board took $((size - k)): the drain's failure went unnoticed"
 }
 
+# --- Unplugged at random points ------------------------------------------------
+# Whenever the board goes away: status 0 only with a complete, identical copy
+# on it, an end soon after, and the port, plugged in again, takes the next
+# upload. The points come from a seed the rig prints (HP_USB_RIG_SEED=S
+# repeats them), in four kinds:
+#   data   the board hangs up after N bytes, N anywhere before the last 64;
+#   tail   the same within the last 64 bytes: hiltpush may be sending its last
+#          bytes, waiting for them to drain, or waiting for the closing reply;
+#   reply  the board stops taking bytes within the last 64, which the gadget
+#          still takes in: pulled once hiltpush waits for the closing reply;
+#   drain  the board stops taking bytes so near the end that every write
+#          completes but the last bytes stay in cdc-acm's URBs (see
+#          stall-at-end): pulled while hiltpush waits for them to drain.
+#          That K follows what the last one showed: the gadget's hold varies.
+# Pulling the cable is the gadget's pull-up switched off: the host sees the
+# device leave at once (data and tail: as soon as the simulator has gone).
+rnd() { RS=$(( (RS * 1103515245 + 12345) % 2147483648 )); R=$(( (RS >> 8) % $1 )); }
+now_cs() { read -r up _ </proc/uptime; echo "${up%.*}${up#*.}"; }
+# WHERE: what hiltpush is doing, read without starting a process: drain
+# (watching its output queue, or tcdrain), reply (a read bounded by the
+# reply time-out, or one waiting it out on a hung-up port), send, or ended.
+where() {
+  WHERE=send
+  [ -e /tmp/st ] && { WHERE=ended; return; }
+  n=0
+  while [ $n -lt 50 ] && read -r nr a1 a2 a3 _ </proc/$HPID/syscall && [ "$nr" = running ]; do n=$((n + 1)); done
+  case "$nr $a1 $a2" in
+    "7 0x0 0x0" | "16 "*" 0x5409") WHERE=drain ;;
+    "7 "*" 0x1") [ $((a3)) -le 500 ] && WHERE=reply ;;
+    "230 "*) WHERE=reply ;;
+  esac
+}
+# watch UNTIL: once the data flows, until hiltpush is at one of UNTIL, or
+# has ended, or its writes stay stuck for half a second (WHERE=blocked).
+watch() {
+  wait_for /tmp/out "OK, Write p.bin" 60 || return
+  i=0 same=0 last=
+  while [ $i -lt 1500 ]; do
+    where
+    case " $1 ended " in *" $WHERE "*) return ;; esac
+    while read -r k v; do [ "$k" = wchar: ] && w=$v; done </proc/$HPID/io
+    if [ "$w" = "$last" ]; then same=$((same + 1)); else same=0; fi
+    last=$w
+    [ $same -ge 25 ] && { WHERE=blocked; return; }
+    sleep 0.02; i=$((i + 1))
+  done
+}
+sc_random_unplug() {
+  soft=$(ls /sys/class/udc/*/soft_connect | head -1)
+  RS=$SEED K=3994 points=0 tries=0 missed=0 wheres=""
+  say "random-unplug: seed $SEED (HP_USB_RIG_SEED=$SEED repeats it)"
+  while [ $points -lt 16 ] && [ $tries -lt 24 ]; do
+    tries=$((tries + 1))
+    set -- data tail reply drain; shift $((points % 4)); kind=$1
+    rnd 64; j=$((R + 1))
+    case $kind in
+      data) rnd 8000; size=$((R + 100)); rnd $((size - 64)); at=$R ;;
+      drain) rnd 1000; at=$R size=$((R + K + j % 7 - 3)) ;;
+      *) rnd 4000; size=$((R + 1000)) at=$((size - j)) ;;
+    esac
+    head -c $size /tmp/all.bin >/tmp/p.bin
+    case $kind in
+      data | tail) start_sim board 0 --hang-up-after $at ;;
+      *) start_sim board 0 --stall-after $at ;;
+    esac
+    sim=${SIMS##* }
+    hp_bg /tmp/p.bin
+    HPID=; i=0
+    while [ -z "$HPID" ] && [ $i -lt 100 ]; do HPID=$(pidof hiltpush); sleep 0.05; i=$((i + 1)); done
+    case $kind in
+      reply) watch reply ;;
+      drain) watch "drain reply" ;;
+      *)
+        ( sleep 60; kill $sim ) 2>/dev/null &
+        dog=$!
+        wait $sim
+        where
+        kill $dog 2>/dev/null
+        grep -q "hanging up after $at of" /tmp/board.err || fail "seed $SEED: the board never got to byte $at"
+        ;;
+    esac
+    [ -e /tmp/st ] && WHERE=ended
+    echo disconnect >$soft
+    pulled=$(now_cs)
+    hp_wait
+    took=$(( $(now_cs) - pulled ))
+    stop_sims; unplug; plug || return
+    point="seed $SEED point $((points + 1)) ($kind, the board gone at byte $at of $size, hiltpush $WHERE)"
+    case $kind:$WHERE in
+      drain:blocked) K=$((K - 6)) ;;
+      drain:reply | drain:ended) K=$((K + 6)) ;;
+    esac
+    if [ $WHERE = ended ]; then
+      say "random-unplug: $point: hiltpush had ended before the unplug (status $ST); drawing another"
+      missed=$((missed + 1))
+      continue
+    fi
+    points=$((points + 1)) wheres="$wheres $WHERE"
+    say "random-unplug: $point: status $ST, ended $((took * 10)) ms after the unplug: $(grep -a '^ERROR' /tmp/out)"
+    grep -qxF "OK, Write p.bin" /tmp/out || fail "$point: the port did not take the upload"
+    [ $took -le 1000 ] || fail "$point: it ended $((took / 100)) s after the unplug"
+    case $ST in
+      0) cmp -s /tmp/p.bin /tmp/board.flash/p.bin || fail "$point: status 0 without a complete copy on the board" ;;
+      2) grep -q "^ERROR, Upload stopped after [0-9]* of $size bytes: ." /tmp/out ||
+           fail "$point: status 2 without \"ERROR, Upload stopped after N of $size bytes: ...\"" ;;
+      *) fail "$point: status $ST" ;;
+    esac
+  done
+  count() { echo "$wheres" | tr ' ' '\n' | grep -c "^$1\$"; }
+  say "random-unplug: seed $SEED: $points points ($missed missed); hiltpush was sending at $(count send)," \
+    "blocked at $(count blocked), draining at $(count drain), awaiting the reply at $(count reply)"
+  [ $points -ge 12 ] || fail "seed $SEED: only $points points in $tries tries"
+  for w in drain reply; do [ "$(count $w)" -gt 0 ] || fail "seed $SEED: no point found hiltpush at $w"; done
+  start_sim board 0
+  hp /tmp/8k.bin
+  status_is 0
+  same_file /tmp/8k.bin /tmp/board.flash/8k.bin
+}
+
 # --- Ordinary users -----------------------------------------------------------------------
 sc_exclusive_open() {
   # The second port is served (silently): a port whose far end nobody has
@@ -413,6 +534,6 @@ selected driver-facts && driver_facts
 for s in upload-empty upload-one-byte upload-hum-wav upload-300k-all-bytes \
          info list slist trans erase-all discovery-silent-first discovery-chatty-first \
          unplug-during-upload unplug-during-verification unplug-during-listing unplug-during-erase \
-         stall-at-end exclusive-open port-held-by-another-program permission-denied; do
+         stall-at-end random-unplug exclusive-open port-held-by-another-program permission-denied; do
   run $s
 done

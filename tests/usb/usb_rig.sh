@@ -6,82 +6,102 @@
 # tests/usb/scenarios.sh in that one boot. Each scenario reports
 # "RIG: PASS <name>" or "RIG: FAIL <name>: <what failed>" over the VM's
 # serial console; this script prints those lines and fails when any scenario
-# failed, none ran, or the VM did not finish.
+# failed, none ran, the VM did not finish, or the rig cannot run here.
 #
 #   tests/usb/usb_rig.sh --build DIR [--mode scenarios|bench] [--only NAMES]
-#                        [--console FILE]
+#                        [--console FILE] [--result FILE]
 #
 # DIR is a native build tree (hiltpush and saber-sim in it). --only runs the
 # scenarios whose names match the space-separated shell patterns NAMES.
+# HP_USB_RIG_SEED=S repeats the draws of a run of random-unplug.
 # The first run downloads the kernel package into the cache
 # ($HP_USB_CACHE, default $XDG_CACHE_HOME/hiltpush-usb-rig or
-# ~/.cache/hiltpush-usb-rig) and installs qemu-system-x86 and busybox-static
-# with apt-get when they are missing and we are root.
+# ~/.cache/hiltpush-usb-rig) and installs what the host lacks (QEMU, static
+# busybox, cpio, ...) with apt-get; that needs root.
 #
-# Exit status: 0 all passed; 1 a scenario failed or the VM broke down;
-# 77 skipped (the message says why: no QEMU, no kernel package, ...).
+# Exit status: 0 all passed; 1 anything else. --result FILE gets one line that
+# a caller can trust more than the console text: "PASS <counts>",
+# "FAIL <counts>: <failed scenarios>" or "CANNOT RUN: <why>".
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 
-build="" mode=scenarios only="" console=""
+build="" mode=scenarios only="" console="" result=/dev/null
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
     --mode) mode=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     --console) console=$2; shift 2 ;;
+    --result) result=$2; shift 2 ;;
     *) echo "usb_rig: unknown option $1" >&2; exit 2 ;;
   esac
 done
 [ -n "$build" ] || { echo "usb_rig: --build DIR is needed" >&2; exit 2; }
 build=$(cd "$build" && pwd)
+: >"$result"
 
-skip() { echo "usb_rig: SKIPPED: $*"; exit 77; }
+# A rig that cannot run proves nothing: it fails, so that nobody mistakes it
+# for a pass.
+cannot() { echo "usb_rig: CANNOT RUN: $*"; echo "CANNOT RUN: $*" >"$result"; exit 1; }
 
 cache=${HP_USB_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/hiltpush-usb-rig}
-mkdir -p "$cache" || skip "cannot create the cache folder $cache"
+mkdir -p "$cache" || cannot "cannot create the cache folder $cache"
 
 # --- What the VM needs from the host ------------------------------------------
+# The package lists are refreshed once, and only when something is not found.
+apt_fresh=
+apt_update() {
+  [ -z "$apt_fresh" ] || return 1
+  apt_fresh=yes
+  echo "usb_rig: apt-get update"
+  apt-get update -q >"$cache/apt.log" 2>&1 || cannot "apt-get update failed: $(tail -1 "$cache/apt.log")"
+}
 need_package() {  # file-or-command package
   if [ -e "$1" ] || command -v "$1" >/dev/null 2>&1; then return 0; fi
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "usb_rig: installing $2"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$2" >"$cache/apt.log" 2>&1 ||
-      skip "$2 is missing and apt-get could not install it (see $cache/apt.log)"
-  else
-    skip "$2 is missing (install it: apt-get install $2)"
-  fi
+  [ "$(id -u)" = 0 ] || cannot "$2 is missing and only root can install it (apt-get install $2)"
+  command -v apt-get >/dev/null || cannot "$2 is missing and there is no apt-get to install it"
+  echo "usb_rig: installing $2"
+  until DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+          -o DPkg::Lock::Timeout=600 "$2" >"$cache/apt.log" 2>&1; do
+    apt_update || cannot "$2 is missing and apt-get could not install it: $(tail -1 "$cache/apt.log")"
+  done
 }
 need_package qemu-system-x86_64 qemu-system-x86
 need_package /bin/busybox busybox-static
+need_package cpio cpio
 if ldd /bin/busybox >/dev/null 2>&1; then
-  skip "/bin/busybox is not the static one (install busybox-static)"
+  cannot "/bin/busybox is not the static one (install busybox-static)"
 fi
 
 # The kernel package that linux-image-amd64 stands for, unpacked (never
 # installed) into the cache.
-kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+}
+kpkg=$(kernel_package)
+if [ -z "$kpkg" ] && apt_update; then kpkg=$(kernel_package); fi
 if [ -z "$kpkg" ]; then
   kpkg=$(cd "$cache" && ls -d linux-image-*/ 2>/dev/null | tail -1 | tr -d /)
-  [ -n "$kpkg" ] || skip "apt-cache knows no linux-image-amd64 and the cache holds no kernel"
+  [ -n "$kpkg" ] || cannot "apt-cache knows no linux-image-amd64 and the cache holds no kernel"
 fi
 kdir=$cache/$kpkg
 if [ ! -e "$kdir/.unpacked" ]; then
   echo "usb_rig: fetching $kpkg into $cache"
   rm -rf "$kdir" "$cache"/"$kpkg"_*.deb
-  (cd "$cache" && apt-get download "$kpkg" >"$cache/download.log" 2>&1) ||
-    skip "apt-get download $kpkg failed (see $cache/download.log)"
-  dpkg-deb -x "$cache"/"$kpkg"_*.deb "$kdir" || skip "dpkg-deb could not unpack $kpkg"
+  until (cd "$cache" && apt-get download "$kpkg" >"$cache/download.log" 2>&1); do
+    apt_update || cannot "apt-get download $kpkg failed: $(tail -1 "$cache/download.log")"
+  done
+  dpkg-deb -x "$cache"/"$kpkg"_*.deb "$kdir" || cannot "dpkg-deb could not unpack $kpkg"
   rm -f "$cache"/"$kpkg"_*.deb
   touch "$kdir/.unpacked"
 fi
 vmlinuz=$(ls "$kdir"/boot/vmlinuz-* 2>/dev/null | head -1)
 moddir=$(ls -d "$kdir"/lib/modules/*/kernel 2>/dev/null | head -1)
-[ -n "$vmlinuz" ] && [ -n "$moddir" ] || skip "$kpkg holds no kernel or no modules"
+[ -n "$vmlinuz" ] && [ -n "$moddir" ] || cannot "$kpkg holds no kernel or no modules"
 
 for tool in hiltpush saber-sim; do
-  [ -x "$build/$tool" ] || { echo "usb_rig: $build/$tool is missing (build the tree first)"; exit 1; }
+  [ -x "$build/$tool" ] || cannot "$build/$tool is missing (build the tree first)"
 done
 
 # --- The initramfs -----------------------------------------------------------
@@ -95,12 +115,15 @@ cp "$here/scenarios.sh" "$here/bench.sh" "$root/rig/"
 cp "$source_dir/assets/hum.wav" "$root/rig/hum.wav"
 cp "$build/hiltpush" "$build/saber-sim" "$root/rig/"
 g++ -std=c++20 -O2 -Wall -Wextra -Werror "$here/tty_probe.cpp" -o "$root/rig/tty_probe" ||
-  { echo "usb_rig: cannot build tests/usb/tty_probe.cpp"; exit 1; }
+  cannot "cannot build tests/usb/tty_probe.cpp"
 if [ "$mode" = bench ]; then
   g++ -std=c++20 -O2 -Wall -Wextra -Werror "$source_dir/bench/floor_writer.cpp" -o "$root/rig/floor_writer" ||
-    { echo "usb_rig: cannot build bench/floor_writer.cpp"; exit 1; }
+    cannot "cannot build bench/floor_writer.cpp"
 fi
 printf '%s\n' "$only" >"$root/rig/only"
+# The random-unplug scenario draws its points from this seed.
+seed=${HP_USB_RIG_SEED:-$(( $(od -An -tu4 -N4 /dev/urandom) % 1000000 ))}
+echo "$seed" >"$root/rig/seed"
 
 # The kernel's USB serial stack; none of it is built in (the loader says so
 # loudly if that ever changes).
@@ -109,12 +132,12 @@ for m in drivers/usb/common/usb-common drivers/usb/core/usbcore drivers/usb/gadg
          drivers/usb/gadget/function/usb_f_acm drivers/usb/gadget/udc/dummy_hcd \
          drivers/usb/class/cdc-acm drivers/usb/gadget/legacy/g_serial; do
   src=$(ls "$moddir/$m".ko* 2>/dev/null | head -1)
-  [ -n "$src" ] || skip "$kpkg has no module $m"
+  [ -n "$src" ] || cannot "$kpkg has no module $m"
   case "$src" in
     *.ko) cp "$src" "$root/lib/modules/rig/" ;;
-    *.ko.xz) xz -dc "$src" >"$root/lib/modules/rig/$(basename "$m").ko" ;;
-    *.ko.zst) zstd -qdc "$src" >"$root/lib/modules/rig/$(basename "$m").ko" ;;
-    *) skip "cannot unpack $src" ;;
+    *.ko.xz) need_package xz xz-utils; xz -dc "$src" >"$root/lib/modules/rig/$(basename "$m").ko" ;;
+    *.ko.zst) need_package zstd zstd; zstd -qdc "$src" >"$root/lib/modules/rig/$(basename "$m").ko" ;;
+    *) cannot "cannot unpack $src" ;;
   esac
 done
 
@@ -142,15 +165,15 @@ saber:x:1000:
 guest:x:1001:
 EOF
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" ||
-  { echo "usb_rig: cannot pack the initramfs"; exit 1; }
+  cannot "cannot pack the initramfs"
 
 # --- The boot ----------------------------------------------------------------
 # No scenario may hang the run: each hiltpush inside is bounded on its own,
 # and the whole VM here.
-limit=${HP_USB_RIG_TIMEOUT:-900}
+limit=${HP_USB_RIG_TIMEOUT:-1500}
 log=${console:-$work/console.log}
 started=$(date +%s)
-echo "usb_rig: booting $kpkg under QEMU (no KVM), mode $mode"
+echo "usb_rig: booting $kpkg under QEMU (no KVM), mode $mode, seed $seed (HP_USB_RIG_SEED=$seed repeats it)"
 timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -no-reboot \
   -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1 rig_mode=$mode" </dev/null >"$log" 2>&1
@@ -161,14 +184,18 @@ tr -d '\r' <"$log" | grep -a '^RIG' | sed 's/^RIG: //'
 failed=$(tr -d '\r' <"$log" | grep -ac '^RIG: FAIL')
 passed=$(tr -d '\r' <"$log" | grep -ac '^RIG: PASS')
 done=$(tr -d '\r' <"$log" | grep -ac '^RIG: DONE')
-echo "usb_rig: $passed passed, $failed failed, VM time ${elapsed}s"
+counts="$passed passed, $failed failed, VM time ${elapsed}s"
+echo "usb_rig: $counts"
+verdict() { echo "$*" >"$result"; [ "$1" = PASS ]; }
 if [ "$qemu_status" -ne 0 ] || [ "$done" -eq 0 ]; then
   echo "usb_rig: the VM did not finish (qemu status $qemu_status); its console:"
   tr -d '\r' <"$log" | tail -40
-  exit 1
-fi
-if [ "$mode" = scenarios ] && [ "$passed" -eq 0 ]; then
+  verdict FAIL "$counts: the VM did not finish (qemu status $qemu_status)"
+elif [ "$mode" = scenarios ] && [ $((passed + failed)) -eq 0 ]; then
   echo "usb_rig: no scenario ran"
-  exit 1
+  verdict FAIL "$counts: no scenario ran"
+elif [ "$failed" -ne 0 ]; then
+  verdict FAIL "$counts: $(tr -d '\r' <"$log" | sed -n 's/^RIG: FAIL \([^:]*\):.*/\1/p' | tr '\n' ' ' | sed 's/ $//')"
+else
+  verdict PASS "$counts"
 fi
-[ "$failed" -eq 0 ]
