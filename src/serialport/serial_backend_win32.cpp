@@ -266,14 +266,18 @@ public:
         }
         // The wait ended early without a byte and without an error. Nothing
         // else in this process touches the event mask, so the device itself
-        // gave up: bytes may still be queued, otherwise it is gone.
+        // gave up: bytes may still be queued, otherwise it is gone. A device
+        // whose status can no longer be read (a USB port that was unplugged)
+        // says so with that failure's number.
         DWORD errors = 0;
         COMSTAT status{};
-        if (ClearCommError(FHandle, &errors, &status)) {
-            FPendingErrors |= errors;
-            if (status.cbInQue > 0)
-                return TSerialWait::Ready;
+        if (!ClearCommError(FHandle, &errors, &status)) {
+            Error = Fail(static_cast<int>(GetLastError()));
+            return TSerialWait::HungUp;
         }
+        FPendingErrors |= errors;
+        if (status.cbInQue > 0)
+            return TSerialWait::Ready;
         return TSerialWait::HungUp;
     }
 
