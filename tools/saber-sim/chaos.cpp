@@ -104,20 +104,22 @@ void Add(TChaosPlan& plan, const std::string& kind, TDraw& draw, int replies) {
     } else if (kind == "hang-up-tail") {
         plan.HangUp = TDataPoint{0, draw.Int(1, 64)};
     } else if (kind == "hang-up-end") {
+        // Soon after the last byte: the host waits 0.5 s for the closing
+        // line, and a loaded machine may be slow to hand the board that byte.
         plan.HangUp = TDataPoint{0, 0};
-        plan.HangUpDelayMs = static_cast<int>(draw.Int(0, 300));
+        plan.HangUpDelayMs = static_cast<int>(draw.Int(0, 100));
     } else if (kind == "stall-data") {
         plan.Stall = TDataPoint{draw.Unit(), std::nullopt};
     } else if (kind == "stall-end") {
         plan.Stall = TDataPoint{0, 0};
     } else if (kind == "slow") {
         // Slow enough to hold the host's writes back, but the terminal's
-        // buffer (about 20 KiB) still drains within half the host's wait for
-        // the closing line: what a pseudo-terminal holds its writer cannot
-        // count, and the purge at the host's close discards it, so a slower
-        // board would lose there the bytes that a real port's driver keeps
-        // and makes the host wait for.
-        plan.LineRate = static_cast<std::int64_t>(std::exp(draw.Between(std::log(96000.0), std::log(384000.0))));
+        // buffer (about 20 KiB) still drains within a third of the host's
+        // wait for the closing line: what a pseudo-terminal holds its writer
+        // cannot count, and the purge at the host's close discards it, so a
+        // slower board would lose there the bytes that a real port's driver
+        // keeps and makes the host wait for.
+        plan.LineRate = static_cast<std::int64_t>(std::exp(draw.Between(std::log(128000.0), std::log(384000.0))));
     }
 }
 
