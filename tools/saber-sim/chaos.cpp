@@ -40,26 +40,23 @@ private:
 constexpr int TimeOuts[] = {500, 1500, 2500, 5000};
 
 // How often each fault is drawn, relatively. A stall inside the data costs
-// the host's 30 s write time-out, so it is rare.
+// the host's 30 s write time-out, so it is rare. At most one fault per
+// session decides what becomes of the data (Data). Slow reading joins none
+// of the others: a pseudo-terminal's writer cannot see the bytes its reader
+// has not taken yet, so a fault at a byte the board reads only late could
+// come after the host had rightly finished.
 struct TKind {
     const char* Name;
     int Weight;
+    bool Data;
 };
 constexpr TKind Kinds[] = {
-    {"delay-below", 12}, {"delay-beyond", 8},  {"cut", 6},           {"garbage", 6},
-    {"cr-only", 5},      {"write-refused", 3}, {"free-low", 4},      {"hang-up-command", 4},
-    {"hang-up-data", 9}, {"hang-up-tail", 9},  {"hang-up-end", 10},  {"stall-data", 2},
-    {"stall-end", 5},    {"slow", 10},
+    {"delay-below", 12, false},  {"delay-beyond", 8, false}, {"cut", 6, false},
+    {"garbage", 6, false},       {"cr-only", 5, false},      {"write-refused", 3, false},
+    {"free-low", 4, false},      {"hang-up-command", 4, false}, {"hang-up-data", 9, true},
+    {"hang-up-tail", 9, true},   {"hang-up-end", 10, true},  {"stall-data", 2, true},
+    {"stall-end", 5, true},      {"slow", 10, true},
 };
-
-// At most one of these per session: each decides what becomes of the data.
-// Slow reading joins none of the others: a pseudo-terminal's writer cannot
-// see the bytes its reader has not taken yet, so a fault at a byte the board
-// reads only late could come after the host had rightly finished.
-bool DecidesTheData(const std::string& kind) {
-    return kind == "hang-up-data" || kind == "hang-up-tail" || kind == "hang-up-end" || kind == "stall-data" ||
-           kind == "stall-end" || kind == "slow";
-}
 
 std::string RandomText(TDraw& draw, bool printable) {
     std::string text;
@@ -145,7 +142,7 @@ TChaosPlan PlanChaos(std::uint64_t seed, int session) {
         std::int64_t pick = draw.Int(0, total - 1);
         const TKind* kind = Kinds;
         while (pick >= kind->Weight) pick -= (kind++)->Weight;
-        if (DecidesTheData(kind->Name)) {
+        if (kind->Data) {
             if (dataDecided) continue;
             dataDecided = true;
             plan.DataKind = kind->Name;
