@@ -51,7 +51,9 @@ struct TSerialTransfer {
 enum class TSerialWait {
     Ready, // at least one byte is waiting
     TimedOut, // the time-out passed without a byte
-    HungUp, // the device is gone (unplugged, far end closed); no byte will come
+    HungUp, // the device is gone (unplugged, far end closed); no byte will come.
+            // Error holds the platform's number for it, or 0 where the
+            // platform cannot tell a vanished device from a quiet one
     Failed, // the wait itself failed; Error holds the platform's number
 };
 

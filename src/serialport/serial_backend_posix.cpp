@@ -354,6 +354,8 @@ public:
             int count = 0;
             if (::ioctl(FFd, FIONREAD, &count) == 0 && count > 0)
                 return TSerialWait::Ready;
+            // What a read of the hung-up terminal reports.
+            Error = Fail(EIO);
             return TSerialWait::HungUp;
         }
         return TSerialWait::Ready;

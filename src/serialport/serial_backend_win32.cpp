@@ -224,7 +224,7 @@ public:
             return TSerialWait::Failed;
         }
         const DWORD timeout = static_cast<DWORD>(Timeout > 0 ? Timeout : 0);
-        const ULONGLONG start = GetTickCount64();
+        bool timedOut = false;
         OVERLAPPED ov{};
         ov.hEvent = FEvent.Get();
         ResetEvent(ov.hEvent);
@@ -245,7 +245,11 @@ public:
                     SetCommMask(FHandle, 0);
                     return TSerialWait::Ready;
                 }
-                WaitForSingleObject(ov.hEvent, timeout);
+                // Whether the time-out or the device ended the wait is told by
+                // the wait itself: judged by the clock, a wait that a vanished
+                // device ended would pass for a time-out whenever this thread
+                // ran late.
+                timedOut = WaitForSingleObject(ov.hEvent, timeout) == WAIT_TIMEOUT;
                 // Clearing the mask completes a wait that is still pending,
                 // with no events; the record must see that completion before
                 // it goes out of scope.
@@ -258,7 +262,7 @@ public:
             return TSerialWait::Ready;
         // Ended by the time-out (the completion then only reports the mask
         // being cleared).
-        if (GetTickCount64() - start >= timeout)
+        if (timedOut)
             return TSerialWait::TimedOut;
         if (completion != 0) {
             Error = Fail(static_cast<int>(completion));
@@ -266,14 +270,18 @@ public:
         }
         // The wait ended early without a byte and without an error. Nothing
         // else in this process touches the event mask, so the device itself
-        // gave up: bytes may still be queued, otherwise it is gone.
+        // gave up: bytes may still be queued, otherwise it is gone. A device
+        // whose status can no longer be read (a USB port that was unplugged)
+        // says so with that failure's number.
         DWORD errors = 0;
         COMSTAT status{};
-        if (ClearCommError(FHandle, &errors, &status)) {
-            FPendingErrors |= errors;
-            if (status.cbInQue > 0)
-                return TSerialWait::Ready;
+        if (!ClearCommError(FHandle, &errors, &status)) {
+            Error = Fail(static_cast<int>(GetLastError()));
+            return TSerialWait::HungUp;
         }
+        FPendingErrors |= errors;
+        if (status.cbInQue > 0)
+            return TSerialWait::Ready;
         return TSerialWait::HungUp;
     }
 

@@ -278,6 +278,7 @@ bool TSerialPort::CanEvent(std::uint32_t event, int timeout)
         return false;
     }
     SetSerialError(sOK);
+    FWaitError = sOK;
     if (WaitingData() > 0)
         return true;
     timeout = std::max(timeout, 0);
@@ -289,12 +290,14 @@ bool TSerialPort::CanEvent(std::uint32_t event, int timeout)
     case TSerialWait::TimedOut:
         return false;
     case TSerialWait::HungUp:
-        // No byte will ever come; answering at once would let a caller's read
-        // loop spin, so the wait lasts its time-out like a silent device's.
-        WaitOutTimeout(start, timeout);
-        return false;
     case TSerialWait::Failed:
-        SetPlatformError(error);
+        // No byte will come. Answering at once would let a caller's read loop
+        // spin, so the wait lasts its time-out like a silent device's; but
+        // the reason stays, for a caller that must tell a board that went
+        // away from one that merely said nothing.
+        FWaitError = error;
+        if (error != sOK)
+            SetPlatformError(error);
         WaitOutTimeout(start, timeout);
         return false;
     }
@@ -363,7 +366,7 @@ std::string TSerialPort::RecvPacket(int timeout)
             else
                 readWaiting(n);
         } else {
-            SetSerialError(ErrTimeout);
+            SetSerialError(FWaitError != sOK ? FWaitError : ErrTimeout);
         }
     }
     ExceptCheck();

@@ -194,6 +194,9 @@ private:
     bool FConvertLineEnd = false;
     bool FInterPacketTimeout = true;
     int FComNr = PortIsClosed;
+    // Why the last wait for input ended without a byte, when not by its
+    // time-out: the device went away or the wait failed (platform number).
+    int FWaitError = sOK;
 };
 
 } // namespace hp

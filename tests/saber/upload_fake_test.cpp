@@ -17,6 +17,13 @@ std::string FileOf(std::size_t Size)
     return bytes;
 }
 
+const std::string Blanking = "\r" + std::string(50, ' ') + "\r\n";
+
+bool EndsWith(const std::string& Out, const std::string& Tail)
+{
+    return Out.size() >= Tail.size() && Out.compare(Out.size() - Tail.size(), Tail.size(), Tail) == 0;
+}
+
 TEST(UploadEnd, AFlushThatRunsOutCountsOnlyTheBytesThatLeft)
 {
     TFakeSaber board;
@@ -27,11 +34,7 @@ TEST(UploadEnd, AFlushThatRunsOutCountsOnlyTheBytesThatLeft)
     const auto r = board.Upload("song.wav", file);
     EXPECT_EQ(r.ExitCode, 2);
     // Right after the blanking, and the last line.
-    const std::string end = "\n";
-    const std::string blankThenError = "\r" + std::string(50, ' ') + "\r" + end +
-                                       "ERROR, Upload stopped after 2300 of 3000 bytes: Timeout during operation" + end;
-    EXPECT_TRUE(r.Out.size() >= blankThenError.size() &&
-                r.Out.compare(r.Out.size() - blankThenError.size(), blankThenError.size(), blankThenError) == 0)
+    EXPECT_TRUE(EndsWith(r.Out, Blanking + "ERROR, Upload stopped after 2300 of 3000 bytes: Timeout during operation\n"))
         << r.Out;
     EXPECT_EQ(r.Out.find(board.Closing), std::string::npos) << "no final reply is read:\n" << r.Out;
     EXPECT_EQ(board.Stored, file);
@@ -59,6 +62,36 @@ TEST(UploadEnd, TheUploadWaitsForItsTailBeforeReadingTheClosingReply)
     EXPECT_EQ(r.ExitCode, 0) << r.Out;
     EXPECT_TRUE(r.HasLine(board.Closing)) << r.Out;
     EXPECT_EQ(board.Stored, file);
+}
+
+// A driver may report its queue empty once the device is gone, so the flush
+// passes; the closing reply's read then shows the board vanished. Silence
+// alone, or a line error on the bytes that did come, stays a success.
+TEST(UploadEnd, ABoardThatGoesAwayWhileTheClosingReplyIsAwaitedFailsTheUpload)
+{
+    const std::string file = FileOf(3000);
+    {
+        TFakeSaber board;
+        board.Dev->OnFlush = [&] { board.Dev->HungUp = true; };
+        board.Dev->HangUpError = 19;
+        board.Dev->OutQueueError = 19; // nothing can be asked of a device that is gone
+        const auto r = board.Upload("song.wav", file);
+        EXPECT_EQ(r.ExitCode, 2);
+        EXPECT_TRUE(EndsWith(r.Out, Blanking + "ERROR, Upload stopped after 3000 of 3000 bytes: " +
+                                        rt::PlatformErrorText(19) + "\n"))
+            << r.Out;
+        EXPECT_FALSE(board.Dev->Open);
+    }
+    for (const std::uint32_t lineErrors : {0u, ceFrame}) {
+        TFakeSaber board;
+        board.Dev->OnFlush = [&] {
+            board.Dev->Chunks.push_back("OK, Wr");
+            board.Dev->LineErrors = lineErrors;
+        };
+        const auto r = board.Upload("song.wav", file);
+        EXPECT_EQ(r.ExitCode, 0) << r.Out;
+        EXPECT_TRUE(EndsWith(r.Out, Blanking + "\n")) << "an empty closing reply:\n" << r.Out;
+    }
 }
 
 TEST(UploadEnd, ALineErrorAfterAByteThatWentOutDoesNotStopTheUpload)

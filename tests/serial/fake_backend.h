@@ -25,6 +25,8 @@ struct TFakeDevice {
     int WaitingError = 0;
     int WriteError = 0;
     bool HungUp = false;
+    int HangUpError = 0;     // the number a hang-up reports (0: the platform cannot tell)
+    int WaitError = 0;       // the wait for input fails with this
     bool FlushStuck = false;
     int FlushError = 0;
     int OutQueued = 0;       // bytes the driver still holds for output
@@ -142,11 +144,18 @@ public:
             Count = static_cast<int>(D->Chunks.front().size());
         return 0;
     }
-    TSerialWait WaitReadable(int Timeout, int&) override
+    TSerialWait WaitReadable(int Timeout, int& Error) override
     {
         Await(Timeout);
+        Error = 0;
         if (!D->Chunks.empty())
             return TSerialWait::Ready;
+        if (D->WaitError) {
+            Error = Fail(D->WaitError);
+            return TSerialWait::Failed;
+        }
+        if (D->HungUp)
+            Error = D->HangUpError;
         return D->HungUp ? TSerialWait::HungUp : TSerialWait::TimedOut;
     }
     TSerialTransfer Read(void* Buffer, int Length, int) override

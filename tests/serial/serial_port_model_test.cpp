@@ -307,16 +307,36 @@ TEST_F(SerialModel, AFailingQueueQueryEndsAsATimeOut)
     EXPECT_EQ(Port->LastError(), ErrTimeout);
 }
 
-TEST_F(SerialModel, AHungUpDeviceStillCostsTheWholeTimeOut)
+// A device that went away, or a wait that failed, still costs the read its
+// whole time-out (a read loop must not spin), and the read then reports why,
+// so that a caller can tell a board that vanished from one that said
+// nothing. Where the platform cannot tell, it stays a time-out.
+TEST_F(SerialModel, AHungUpDeviceCostsTheWholeTimeOutAndSaysWhy)
 {
     Open();
-    Dev->HungUp = true;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Port->RecvTerminated(300, "\n"), "");
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(Port->LastError(), ErrTimeout);
-    EXPECT_GE(ms, 290);
-    EXPECT_LT(ms, 300 + 5000) << "hang guard";
+    struct TCase {
+        bool HungUp;
+        int HangUpError, WaitError, Expected;
+    };
+    for (const TCase c : {TCase{true, 5, 0, 5}, TCase{false, 0, 13, 13}, TCase{true, 0, 0, ErrTimeout}}) {
+        SCOPED_TRACE(c.Expected);
+        Dev->HungUp = c.HungUp;
+        Dev->HangUpError = c.HangUpError;
+        Dev->WaitError = c.WaitError;
+        Dev->Chunks.push_back("AB");
+        EXPECT_EQ(Port->RecvTerminated(50, "\n"), "");
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Port->RecvTerminated(300, "\n"), "");
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(Port->LastError(), c.Expected);
+        EXPECT_EQ(Port->LastErrorDesc(), TSerialPort::GetErrorDesc(c.Expected));
+        EXPECT_EQ(Port->LineBuffer(), "AB") << "the partial line is kept";
+        EXPECT_GE(ms, 290);
+        EXPECT_LT(ms, 300 + 5000) << "hang guard";
+        Port->SetLineBuffer("");
+        EXPECT_EQ(Port->RecvByte(30), 0);
+        EXPECT_EQ(Port->LastError(), c.Expected);
+    }
 }
 
 TEST_F(SerialModel, ControlLineTestsGuardConnectAndTransfers)

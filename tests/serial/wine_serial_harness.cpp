@@ -303,6 +303,11 @@ private:
                  HangUp();
                  Tell("closed");
              }},
+            {"HangUpWhileTheReaderIsLate", [&] {
+                 Await("suspended");
+                 HangUp();
+                 Tell("closed");
+             }},
         };
         const auto it = scenarios.find(FScenario);
         if (it == scenarios.end())

@@ -350,5 +350,33 @@ TEST_F(WineSerial, HangUpBetweenWrites)
     EXPECT_EQ(Port.LastError(), 0);
 }
 
+// The device goes away during a read's wait while the reading thread is held
+// up (as on a loaded machine) until after its time-out: the wait that the
+// device ended still says so, and does not pass for silence.
+TEST_F(WineSerial, HangUpWhileTheReaderIsLate)
+{
+    struct TRead {
+        TSerialPort& Port;
+        static DWORD WINAPI Run(void* Self)
+        {
+            static_cast<TRead*>(Self)->Port.RecvTerminated(500, "\n");
+            return 0;
+        }
+    } read{Port};
+    HANDLE reader = CreateThread(nullptr, 0, &TRead::Run, &read, 0, nullptr);
+    ASSERT_NE(reader, nullptr);
+    Sleep(150); // by then the reader waits for its first byte
+    ASSERT_NE(SuspendThread(reader), static_cast<DWORD>(-1));
+    Signal("suspended");
+    AwaitHarness("closed");
+    Sleep(800);
+    ResumeThread(reader);
+    EXPECT_EQ(WaitForSingleObject(reader, 10000), WAIT_OBJECT_0) << "hang guard";
+    CloseHandle(reader);
+    std::cout << "late read across hang-up: error " << Port.LastError() << " " << Port.LastErrorDesc() << std::endl;
+    EXPECT_NE(Port.LastError(), 0);
+    EXPECT_NE(Port.LastError(), ErrTimeout);
+}
+
 } // namespace
 } // namespace hp

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "chaos.h"
 #include "sim_harness.h"
 
 using namespace simtest;
@@ -343,6 +345,59 @@ TEST(SaberSim, HangUpAfterCommand) {
     ASSERT_TRUE(port.Write("WR?\n"));
     EXPECT_TRUE(port.WaitHangUp(Ms(5000)));
     EXPECT_EQ(sim.WaitExit(Ms(5000)), std::optional<int>(0));
+}
+
+// A seed whose plan for the session fits, found with the simulator's own
+// planner, so that each fault is met on purpose.
+std::uint64_t ChaosSeed(int session, const std::function<bool(const hp::sim::TChaosPlan&)>& fits) {
+    for (std::uint64_t seed = 1; seed < 100000; ++seed)
+        if (fits(hp::sim::PlanChaos(seed, session))) return seed;
+    ADD_FAILURE() << "no seed has such a plan";
+    return 0;
+}
+
+bool OnlyReplyFault(const hp::sim::TChaosPlan& plan, hp::sim::TReplyFault::Kind kind) {
+    return plan.Kinds.size() == 1 && plan.Replies.size() == 1 && plan.Replies[0].Reply == 1 &&
+           plan.Replies[0].What == kind;
+}
+
+TEST(SaberSim, ChaosFaultsDoWhatTheySay) {
+    using hp::sim::TReplyFault;
+    {
+        const auto seed = ChaosSeed(1, [](const auto& p) { return OnlyReplyFault(p, TReplyFault::DelayBeyond); });
+        SimProcess sim({"--chaos", std::to_string(seed)});
+        HostPort port(sim.Port());
+        const auto start = Clock::now();
+        ASSERT_TRUE(port.Write("V?\n"));
+        EXPECT_EQ(port.ReadLine(Ms(20000)).value_or("<none>"), "V=2.05");
+        EXPECT_GE(SecondsSince(start) * 1000, hp::sim::PlanChaos(seed, 1).Replies[0].DelayMs) << "the reply came early";
+        EXPECT_NE(sim.Stderr().find("chaos: delay-beyond reply 1 of the session"), std::string::npos) << sim.Stderr();
+    }
+    {
+        const auto seed = ChaosSeed(1, [](const auto& p) { return OnlyReplyFault(p, TReplyFault::Cut); });
+        SimProcess sim({"--chaos", std::to_string(seed)});
+        HostPort port(sim.Port());
+        ASSERT_TRUE(port.Write("V?\n"));
+        const std::string got = port.ReadFor(Ms(500));
+        EXPECT_EQ(got, std::string("V=2.05").substr(0, got.size())) << "a cut reply has no line end";
+        EXPECT_EQ(Ask(port, "S?"), got + "S=0042-5117") << "and what follows comes as usual";
+    }
+    {
+        // All the data is in, and the board goes away before it stores the file.
+        const auto seed = ChaosSeed(2, [](const auto& p) {
+            return p.Kinds == std::vector<std::string>{"hang-up-end"};
+        });
+        TempDir dir;
+        SimProcess sim({"--chaos", std::to_string(seed), "--flash", dir / "flash"});
+        HostPort(sim.Port()).Close();
+        HostPort port(sim.Port());
+        EXPECT_EQ(Ask(port, "WR=end.wav,3000"), "OK, Write end.wav");
+        ASSERT_TRUE(port.Write(std::string(3000, 'e')));
+        EXPECT_TRUE(port.WaitHangUp(Ms(5000)));
+        EXPECT_EQ(sim.WaitExit(Ms(5000)), std::optional<int>(0));
+        EXPECT_TRUE(FlashNames(dir / "flash").empty());
+        EXPECT_NE(sim.Stderr().find("chaos: hang-up-end after all 3000 bytes"), std::string::npos) << sim.Stderr();
+    }
 }
 
 TEST(SaberSim, LineRatePacesA64KiBUpload) {

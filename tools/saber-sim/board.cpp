@@ -24,6 +24,13 @@ constexpr std::size_t MaxCommandLength = 4096;
 // --chatter: how often the text goes out.
 constexpr auto ChatterPeriod = std::chrono::milliseconds(250);
 
+// A pseudo-terminal holds about 20 KiB that its writer has handed over and
+// cannot count (it reports nothing queued): a board that stops taking bytes
+// with less than that to come shows the host nothing, where a real port's
+// driver would hold them and make the host's wait for the output run out.
+// --chaos keeps its stalls out of that blind stretch, with room to spare.
+constexpr std::int64_t StallVisible = 64 * 1024;
+
 constexpr std::array<const char*, 7> SoundQueries = {"sON?", "sOFF?", "sHUM?", "sSW?", "sCL?", "sSMA?", "sSMB?"};
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
@@ -74,6 +81,21 @@ void TBoard::OnOpen(Clock::time_point now) {
     FBannerDue = now + BannerAfterOpen;
     FChattering = FOptions.Chatter.has_value();
     FChatterDue = now + ChatterPeriod;
+    FCommands = FReplies = 0;
+    FChaos.reset();
+    if (!FOptions.ChaosSeed) return;
+    FChaos = PlanChaos(*FOptions.ChaosSeed, FOpens);
+    if (FChaos->Kinds.empty()) return;
+    FReport(1, "chaos: session " + std::to_string(FOpens) + ": " + Describe(*FChaos));
+    if (FChaos->LineRate) Fired("slow", "reading at " + std::to_string(FChaos->LineRate) + " bytes a second");
+}
+
+std::int64_t TBoard::LineRate() const {
+    return FChaos && FChaos->LineRate ? FChaos->LineRate : FOptions.LineRate;
+}
+
+void TBoard::Fired(const std::string& kind, const std::string& detail) {
+    if (FChaos) FReport(0, "chaos: " + kind + " " + detail);
 }
 
 void TBoard::OnClose() {
@@ -82,7 +104,12 @@ void TBoard::OnClose() {
     FLineTooLong = false;
     FBannerPending = false;
     FOutput.clear();
+    FHeld.clear();
+    FHeldDue.reset();
+    FHangUpDue.reset();
     FStalled = false;
+    FFrozen = false;
+    FChaos.reset();
     if (FState == State::Receiving) {
         FFlash.AbortUpload();
         FReport(0, "upload of " + Escape(FUploadName) + " abandoned after " + std::to_string(FUploadReceived) +
@@ -121,7 +148,46 @@ void TBoard::Emit(const std::string& text) {
 
 void TBoard::EmitRaw(const std::string& bytes) {
     // A chattering device is no saber: it says nothing but its chatter.
-    if (!FOptions.Silent && !FOptions.Chatter) FOutput += bytes;
+    if (!FOptions.Silent && !FOptions.Chatter && !FFrozen) Out() += bytes;
+}
+
+void TBoard::EndReply(std::size_t mark, Clock::time_point now) {
+    ++FReplies;
+    if (!FChaos) return;
+    const std::string which = "reply " + std::to_string(FReplies) + " of the session";
+    // The reply's text is changed first, then held back as changed.
+    for (const bool delays : {false, true}) {
+        for (const auto& f : FChaos->Replies) {
+            std::string& out = Out();
+            const bool delay = f.What == TReplyFault::DelayBelow || f.What == TReplyFault::DelayBeyond;
+            if (f.Reply != FReplies || delay != delays || out.size() <= mark) continue;
+            const std::size_t length = out.size() - mark;
+            switch (f.What) {
+            case TReplyFault::Cut: {
+                const auto keep = static_cast<std::size_t>(f.Keep * static_cast<double>(length - 1));
+                out.resize(mark + keep);
+                Fired("cut", which + " after " + std::to_string(keep) + " of " + std::to_string(length) + " bytes");
+                break;
+            }
+            case TReplyFault::Garbage:
+            case TReplyFault::CrOnly:
+                out.replace(mark, std::string::npos, f.Text);
+                Fired(f.What == TReplyFault::Garbage ? "garbage" : "cr-only", which + ": \"" + Escape(f.Text) + "\"");
+                break;
+            case TReplyFault::DelayBelow:
+            case TReplyFault::DelayBeyond:
+                if (!FHeldDue) {
+                    FHeld = FOutput.substr(mark);
+                    FOutput.resize(mark);
+                }
+                FHeldDue = std::max(FHeldDue.value_or(now), now + std::chrono::milliseconds(f.DelayMs));
+                Fired(f.What == TReplyFault::DelayBelow ? "delay-below" : "delay-beyond",
+                      which + " by " + std::to_string(f.DelayMs) + " ms (time-out " + std::to_string(f.AgainstMs) +
+                          " ms)");
+                break;
+            }
+        }
+    }
 }
 
 std::optional<std::string> TBoard::ReplyFor(const std::string& key, const std::string& normal) const {
@@ -147,17 +213,21 @@ void TBoard::Reply(const std::string& key, const std::string& normal) {
 }
 
 void TBoard::OnBytes(const char* data, std::size_t size, Clock::time_point now) {
+    if (FFrozen) {
+        FReport(2, "ignored while frozen: " + std::to_string(size) + " bytes");
+        return;
+    }
     if (FBannerPending) SendBanner();
     std::size_t i = 0;
     while (i < size && !FHangUp) {
         switch (FState) {
         case State::Receiving:
-            if (FStalled) {
+            if (FStalled || FHangUpDue) {
                 // Read before the limit was known; a stalled board has no use for them.
                 FReport(0, "dropped " + std::to_string(size - i) + " bytes while stalled");
                 return;
             }
-            i += Receive(data + i, size - i);
+            i += Receive(data + i, size - i, now);
             break;
         case State::Erasing:
         case State::Busy:
@@ -191,11 +261,23 @@ void TBoard::Command(const std::string& line, Clock::time_point now) {
     FReport(1, "command \"" + Escape(line) + "\"");
     const std::string key = CommandKey(line);
     const auto& hangUps = FOptions.HangUpAfterCommand;
-    if (std::find(hangUps.begin(), hangUps.end(), key) != hangUps.end()) {
+    ++FCommands;
+    if (std::find(hangUps.begin(), hangUps.end(), key) != hangUps.end() ||
+        (FChaos && FChaos->HangUpAtCommand == FCommands)) {
+        Fired("hang-up-command", "at command " + std::to_string(FCommands) + " \"" + Escape(line) + "\"");
         FReport(0, "hanging up after the command \"" + Escape(line) + "\"");
         FHangUp = true;
         return;
     }
+    const std::size_t mark = Out().size();
+    Answer(line, now);
+    EndReply(mark, now);
+    // An empty file is complete as soon as it is accepted.
+    if (FState == State::Receiving && FUploadSize == 0) DataComplete(now);
+}
+
+void TBoard::Answer(const std::string& line, Clock::time_point now) {
+    const std::string key = CommandKey(line);
 
     if (line == "V?") {
         if (!FOptions.Replies.count(key) && FOptions.StreamJunk && !FOptions.Silent) {
@@ -212,7 +294,8 @@ void TBoard::Command(const std::string& line, Clock::time_point now) {
     } else if (line == "WR?") {
         Reply(key, FOptions.NotReady ? "OK, Write Protected" : "OK, Write Ready");
     } else if (line == "FREE?") {
-        Reply(key, "FREE=" + std::to_string(FFlash.Free()));
+        if (FChaos && FChaos->Free) Fired("free-low", "FREE=" + std::to_string(*FChaos->Free));
+        Reply(key, "FREE=" + std::to_string(FChaos && FChaos->Free ? *FChaos->Free : FFlash.Free()));
     } else if (line == "LIST?") {
         Listing();
     } else if (line == "ERASE=ALL") {
@@ -282,7 +365,10 @@ void TBoard::Write(const std::string& body) {
     }
     if (!size) refusal = "ERROR, Invalid Write Command";
     else if (!TFlash::ValidName(name)) refusal = "ERROR, Invalid File Name";
-    else if (FOptions.RefuseWrite) refusal = "ERROR, Write Refused";
+    else if (FOptions.RefuseWrite || (FChaos && FChaos->RefuseWrite)) {
+        refusal = "ERROR, Write Refused";
+        Fired("write-refused", "WR=" + Escape(body));
+    }
     else if (*size > FFlash.Free()) refusal = "ERROR, Insufficient Space";
 
     if (refusal.empty()) {
@@ -309,22 +395,27 @@ void TBoard::Write(const std::string& body) {
     FUploadReceived = 0;
     FState = State::Receiving;
     FReport(0, "receiving " + Escape(name) + ", " + std::to_string(*size) + " bytes");
-    if (FUploadSize == 0) FinishUpload();
+    FHangUpAt.reset();
+    FStallAt.reset();
+    if (FOptions.HangUpAfter && *FOptions.HangUpAfter < FUploadSize) FHangUpAt = FOptions.HangUpAfter;
+    if (FOptions.StallAfter && *FOptions.StallAfter < FUploadSize) FStallAt = FOptions.StallAfter;
+    if (FChaos && FChaos->HangUp) FHangUpAt = FChaos->HangUp->At(FUploadSize);
+    if (FChaos && FChaos->Stall) {
+        FStallAt = FChaos->Stall->At(FUploadSize);
+        if (FUploadSize - *FStallAt < StallVisible) FStallAt = FUploadSize;
+    }
 }
 
-std::size_t TBoard::Receive(const char* data, std::size_t size) {
+std::size_t TBoard::Receive(const char* data, std::size_t size, Clock::time_point now) {
     std::int64_t take = std::min<std::int64_t>(static_cast<std::int64_t>(size), FUploadSize - FUploadReceived);
-    bool hangUp = false;
-    if (FOptions.HangUpAfter && FUploadReceived + take >= *FOptions.HangUpAfter &&
-        *FOptions.HangUpAfter < FUploadSize) {
-        take = *FOptions.HangUpAfter - FUploadReceived;
-        hangUp = true;
-    }
-    if (FOptions.StallAfter && FUploadReceived + take >= *FOptions.StallAfter &&
-        *FOptions.StallAfter < FUploadSize) {
-        take = *FOptions.StallAfter - FUploadReceived;
-        FStalled = true;
-    }
+    // A limit at the upload's size is reached only once all of it is in.
+    auto reaches = [&](const std::optional<std::int64_t>& at) {
+        if (!at || *at >= FUploadSize || FUploadReceived + take < *at) return false;
+        take = *at - FUploadReceived;
+        return true;
+    };
+    const bool hangUp = reaches(FHangUpAt);
+    FStalled = reaches(FStallAt);
     try {
         FFlash.Append(data, static_cast<std::size_t>(take));
     } catch (const std::runtime_error& e) {
@@ -332,25 +423,41 @@ std::size_t TBoard::Receive(const char* data, std::size_t size) {
         FReport(0, e.what());
     }
     FUploadReceived += take;
+    const std::string point = std::to_string(FUploadReceived) + " of " + std::to_string(FUploadSize) + " bytes";
     if (FStalled) {
-        FReport(0, "stalled after " + std::to_string(FUploadReceived) + " of " + std::to_string(FUploadSize) +
-                       " bytes of " + Escape(FUploadName) + ": taking nothing more");
+        Fired("stall-data", "after " + point);
+        FReport(0, "stalled after " + point + " of " + Escape(FUploadName) + ": taking nothing more");
     } else if (hangUp) {
-        FReport(0, "hanging up after " + std::to_string(FUploadReceived) + " of " + std::to_string(FUploadSize) +
-                       " bytes of " + Escape(FUploadName));
+        Fired(FChaos ? FChaos->DataKind : "", "after " + point);
+        FReport(0, "hanging up after " + point + " of " + Escape(FUploadName));
         FFlash.AbortUpload();
         FState = State::Idle;
         FHangUp = true;
     } else if (FUploadReceived == FUploadSize) {
-        FinishUpload();
+        DataComplete(now);
     }
     return static_cast<std::size_t>(take);
 }
 
+void TBoard::DataComplete(Clock::time_point now) {
+    if (FHangUpAt == FUploadSize) {
+        // Gone before the file is stored, while the host awaits the closing line.
+        FHangUpDue = now + std::chrono::milliseconds(FChaos ? FChaos->HangUpDelayMs : 0);
+        return;
+    }
+    if (FStallAt == FUploadSize) {
+        Fired("stall-end", "after all " + std::to_string(FUploadSize) + " bytes: stored, then nothing more");
+        FFrozen = true;
+    }
+    const std::size_t mark = Out().size();
+    FinishUpload();
+    EndReply(mark, now);
+}
+
 std::optional<std::int64_t> TBoard::TakeLimit() const {
-    if (FState != State::Receiving || !FOptions.StallAfter || *FOptions.StallAfter >= FUploadSize)
-        return std::nullopt;
-    return std::max<std::int64_t>(0, *FOptions.StallAfter - FUploadReceived);
+    if (FFrozen) return 0;
+    if (FState != State::Receiving || !FStallAt || *FStallAt >= FUploadSize) return std::nullopt;
+    return std::max<std::int64_t>(0, *FStallAt - FUploadReceived);
 }
 
 void TBoard::FinishUpload() {
@@ -402,10 +509,26 @@ std::optional<Clock::time_point> TBoard::NextDeadline() const {
     if (FBannerPending) next = FBannerDue;
     if (FState == State::Erasing && (!next || EraseDue() < *next)) next = EraseDue();
     if (FChattering && (!next || FChatterDue < *next)) next = FChatterDue;
+    for (const auto& due : {FHeldDue, FHangUpDue})
+        if (due && (!next || *due < *next)) next = due;
     return next;
 }
 
 void TBoard::OnTimer(Clock::time_point now) {
+    if (FHeldDue && *FHeldDue <= now) {
+        FOutput += FHeld;
+        FHeld.clear();
+        FHeldDue.reset();
+    }
+    if (FHangUpDue && *FHangUpDue <= now) {
+        Fired("hang-up-end", "after all " + std::to_string(FUploadSize) + " bytes, before storing " + Escape(FUploadName));
+        FReport(0, "hanging up before storing " + Escape(FUploadName));
+        FHangUpDue.reset();
+        FFlash.AbortUpload();
+        FState = State::Idle;
+        FHangUp = true;
+        return;
+    }
     while (FChattering && FChatterDue <= now) {
         FOutput += *FOptions.Chatter;
         FChatterDue += ChatterPeriod;

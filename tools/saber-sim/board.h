@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "flash.h"
 #include "options.h"
 
@@ -43,6 +44,9 @@ public:
     // taking any (--stall-after); no value while there is no such limit.
     std::optional<std::int64_t> TakeLimit() const;
     int StoredUploads() const { return FStoredUploads; }
+    bool Receiving() const { return FState == State::Receiving; }
+    // The bytes a second the board takes in this session (0: no limit).
+    std::int64_t LineRate() const;
 
 private:
     enum class State { Idle, Receiving, Erasing, Busy };
@@ -54,6 +58,13 @@ private:
     void Reply(const std::string& key, const std::string& normal);
 
     void Command(const std::string& line, Clock::time_point now);
+    void Answer(const std::string& line, Clock::time_point now);
+    // Where the next bytes for the host go: behind a delayed reply, if any.
+    std::string& Out() { return FHeldDue ? FHeld : FOutput; }
+    // The bytes after `mark` in Out() were one reply: --chaos may delay,
+    // cut or replace them.
+    void EndReply(std::size_t mark, Clock::time_point now);
+    void Fired(const std::string& kind, const std::string& detail);
     void Listing();
     static std::string MadeUpLine(int n);
     // True (and the line is to be closed) when listing line `line` (1-based)
@@ -62,7 +73,8 @@ private:
     void SoundList(const std::string& query);
     void Write(const std::string& body);
     void Erase(Clock::time_point now);
-    std::size_t Receive(const char* data, std::size_t size);
+    std::size_t Receive(const char* data, std::size_t size, Clock::time_point now);
+    void DataComplete(Clock::time_point now);
     void FinishUpload();
     void FinishErase();
     Clock::time_point EraseDue() const;
@@ -95,7 +107,20 @@ private:
 
     bool FHangUp = false;
     bool FStalled = false;
+    bool FFrozen = false;         // takes in and says nothing more this session
     int FOpens = 0;               // the host's opens so far, this one included
+
+    // Where the current upload ends early: hang up, or stop taking bytes,
+    // after this many bytes of it (at its size: once all are in, see chaos.h).
+    std::optional<std::int64_t> FHangUpAt;
+    std::optional<std::int64_t> FStallAt;
+    std::optional<Clock::time_point> FHangUpDue;
+
+    std::optional<TChaosPlan> FChaos;   // this session's faults (--chaos)
+    int FCommands = 0;                  // this session's commands so far
+    int FReplies = 0;                   // and replies
+    std::string FHeld;                  // output held back by a delayed reply
+    std::optional<Clock::time_point> FHeldDue;
 };
 
 }  // namespace hp::sim

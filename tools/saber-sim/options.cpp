@@ -109,6 +109,7 @@ ParseOutcome ParseOptions(int argc, char** argv, SimOptions& o, std::string& mes
             else if (arg == "--hang-up-after-dots") o.HangUpAfterDots = ParseInt<int>(arg, value(), 0, 1000000);
             else if (arg == "--stall-after") o.StallAfter = ParseInt<std::int64_t>(arg, value(), 0, INT64_MAX / 2);
             else if (arg == "--line-rate") o.LineRate = ParseInt<std::int64_t>(arg, value(), 1, 1000000000);
+            else if (arg == "--chaos") o.ChaosSeed = ParseInt<std::uint64_t>(arg, value(), 0, UINT64_MAX);
             else if (arg == "--exit-after-upload") flag(o.ExitAfterUpload);
             else if (arg == "--log") o.LogFile = value();
             else throw std::invalid_argument("unknown option \"" + arg + "\" (see --help)");
@@ -170,6 +171,9 @@ Faults and pacing:
   --hang-up-after-dots N   close the line after N progress dots of ERASE=ALL
   --stall-after N          stop taking in bytes after N bytes of an upload
   --line-rate BPS          take in at most BPS bytes per second
+  --chaos SEED             give each session faults drawn from SEED (delayed,
+                           cut or garbled replies, refusals, hang-ups, stalls,
+                           slow reading); each is told as "chaos: <kind> ..."
 
 Running:
   --exit-after-upload      exit once an upload was stored and the port closed

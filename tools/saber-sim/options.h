@@ -51,6 +51,7 @@ struct SimOptions {
     std::optional<int> HangUpAfterDots;            // --hang-up-after-dots N
     std::optional<std::int64_t> StallAfter;        // --stall-after N
     std::int64_t LineRate = 0;                     // --line-rate BPS (0: unlimited)
+    std::optional<std::uint64_t> ChaosSeed;        // --chaos SEED
 
     // Running.
     bool ExitAfterUpload = false;        // --exit-after-upload

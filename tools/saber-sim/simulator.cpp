@@ -39,22 +39,26 @@ TSimulator::TSimulator(const SimOptions& options, int stopFd)
                                                     options.Value.value_or(com), FPty.SlavePath());
         Report(1, com + " and " + DeviceValueName(options.Index) + " registered in " + options.WinePrefix);
     }
-    if (options.LineRate > 0) {
-        const double rate = static_cast<double>(options.LineRate);
-        // Wake up about every 10 ms at most; never let more than 20 ms worth
-        // of bytes in at once.
-        FChunk = std::max(1.0, std::floor(rate / 100));
-        FBucket = std::max(1.0, std::floor(rate / 50));
-        FTokens = FBucket;
-        FRefilled = Clock::now();
-    }
+    SetLineRate(options.LineRate);
     FLog.Event("start " + FPty.SlavePath());
     if (FPty.IsDevice()) {
         // A device does not tell when the host opens it: the host is
         // taken to be there all along.
         FHostOpens = 1;
         FBoard.OnOpen(Clock::now());
+        SetLineRate(FBoard.LineRate());
     }
+}
+
+void TSimulator::SetLineRate(std::int64_t rate) {
+    FRate = rate;
+    if (rate <= 0) return;
+    // Wake up about every 10 ms at most; never let more than 20 ms worth
+    // of bytes in at once.
+    FChunk = std::max(1.0, std::floor(static_cast<double>(rate) / 100));
+    FBucket = std::max(1.0, std::floor(static_cast<double>(rate) / 50));
+    FTokens = FBucket;
+    FRefilled = Clock::now();
 }
 
 TSimulator::~TSimulator() {
@@ -73,6 +77,7 @@ void TSimulator::HandlePortEvents() {
             if (++FHostOpens == 1) {
                 Report(1, "port opened");
                 FBoard.OnOpen(Clock::now());
+                SetLineRate(FBoard.LineRate());
             }
             break;
         case TPseudoTerminal::PortEvent::Close:
@@ -106,14 +111,14 @@ void TSimulator::HostLeft() {
 }
 
 void TSimulator::RefillTokens(Clock::time_point now) {
-    if (FOptions.LineRate <= 0) return;
+    if (FRate <= 0) return;
     const double seconds = std::chrono::duration<double>(now - FRefilled).count();
     FRefilled = now;
-    FTokens = std::min(FBucket, FTokens + seconds * static_cast<double>(FOptions.LineRate));
+    FTokens = std::min(FBucket, FTokens + seconds * static_cast<double>(FRate));
 }
 
 std::size_t TSimulator::RateAllowance() const {
-    if (FOptions.LineRate <= 0) return ReadBlock;
+    if (FRate <= 0) return ReadBlock;
     if (FTokens < FChunk) return 0;
     return static_cast<std::size_t>(FTokens);
 }
@@ -142,7 +147,7 @@ void TSimulator::ReadFromHost() {
     }
     case TPseudoTerminal::ReadResult::Data:
         FLog.Received(result.Bytes);
-        if (FOptions.LineRate > 0) FTokens -= static_cast<double>(result.Bytes.size());
+        if (FRate > 0) FTokens -= static_cast<double>(result.Bytes.size());
         // A host's open is queued by the time its bytes can be read, but may
         // not have been taken yet (the host runs on the other processor,
         // say): its first command is no leftover.
@@ -233,7 +238,7 @@ void TSimulator::Run() {
         if (RateAllowance() == 0) {
             const double missing = FChunk - FTokens;
             wakeAt(now + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(missing / static_cast<double>(FOptions.LineRate))));
+                             std::chrono::duration<double>(missing / static_cast<double>(FRate))));
         }
 
         pollfd fds[3] = {{FStopFd, POLLIN, 0}, {FPty.WatchFd(), POLLIN, 0}, {FPty.MasterFd(), POLLPRI, 0}};

@@ -31,6 +31,7 @@ private:
     void Report(int level, const std::string& text);
     void HandlePortEvents();
     void HostLeft();
+    void SetLineRate(std::int64_t rate);
     void ReadFromHost();
     void CollectOutput();
     void WriteToHost();
@@ -52,7 +53,9 @@ private:
     std::size_t FOutDone = 0;
     bool FFinished = false;
 
-    // --line-rate: a token bucket of bytes that may be taken in.
+    // --line-rate (or this session's under --chaos): a token bucket of bytes
+    // that may be taken in.
+    std::int64_t FRate = 0;
     double FTokens = 0;
     double FBucket = 0;   // capacity
     double FChunk = 0;    // least amount worth a wake-up

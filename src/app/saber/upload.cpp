@@ -49,6 +49,21 @@ bool SendFailed(int Error)
     }
 }
 
+// A reply read that ended because the device went away or the port failed
+// (a platform error), not by silence or by a line error of bytes that came.
+bool ReadFailed(int Error)
+{
+    return Error != sOK && (Error < ErrAlreadyOwned || Error > ErrTxFull);
+}
+
+// The bytes the board can have received: those written, less those the
+// driver still holds, where it can tell.
+std::int64_t Delivered(TSerialPort& Ser, std::int64_t Written)
+{
+    const int queued = Ser.SendingData();
+    return Ser.LastError() == sOK ? Written - std::min<std::int64_t>(queued, Written) : Written;
+}
+
 } // namespace
 
 bool THiltPush::SendFile(const std::string& Port, const std::string& FName, const TUploadTotal* Total)
@@ -169,21 +184,30 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
         if (ser.LastError() != sOK) {
             sendFailed = true;
             stopReason = ser.LastErrorDesc(); // before the queue query records its own outcome
-            const int queued = ser.SendingData();
-            if (ser.LastError() == sOK)
-                delivered -= std::min<std::int64_t>(queued, delivered);
+            delivered = Delivered(ser, delivered);
         }
     }
 
-    rt::WriteLine("\r" + std::string(50, ' ') + "\r");
-    if (sendFailed) {
-        rt::WriteLine("ERROR, Upload stopped after " + std::to_string(delivered) + " of " +
-                      std::to_string(fileSize) + " bytes: " + stopReason);
+    // The file did not reach the board whole: say how far it got.
+    const auto stopped = [&](std::int64_t Count, const std::string& Reason) {
+        rt::WriteLine("ERROR, Upload stopped after " + std::to_string(Count) + " of " + std::to_string(fileSize) +
+                      " bytes: " + Reason);
         channel.Close();
         SetExitCode(ExitFailure);
         return false;
-    }
+    };
+    rt::WriteLine("\r" + std::string(50, ' ') + "\r");
+    if (sendFailed)
+        return stopped(delivered, stopReason);
     inp = channel.Reply(ReplyTimeout);
+    // A driver may report its queue empty once it has marked the device
+    // gone, so the flush alone cannot prove that the tail arrived. Silence
+    // is the board's right; a board that went away while its closing line
+    // was awaited has not confirmed the file.
+    if (accepted && ReadFailed(channel.Ser().LastError())) {
+        stopReason = channel.Ser().LastErrorDesc(); // before the queue query records its own outcome
+        return stopped(Delivered(channel.Ser(), delivered), stopReason);
+    }
     rt::WriteLine(inp);
     channel.Close();
     if (!accepted)
