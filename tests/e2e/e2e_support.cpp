@@ -741,9 +741,13 @@ void TWorld::ImportWineDeviceMap() const
             reg += name + RegHexString(ReadWholeFile(it->second.string()).value_or("")) + "\r\n";
     }
     const std::string regFile = WriteFile("serialcomm.reg", ToUtf16Le(reg));
-    const TRunResult r = RunProcess({"wine", "regedit", "/S", regFile}, {}, FDir, 60000);
+    // regedit fails now and then on a loaded machine, without a word; the
+    // same import a moment later goes through.
+    TRunResult r;
+    for (int attempt = 0; attempt < 3 && r.ExitStatus != 0; ++attempt)
+        r = RunProcess({"wine", "regedit", "/S", regFile}, {}, FDir, 60000);
     if (r.ExitStatus != 0)
-        ADD_FAILURE() << "registry import failed: " << r.Err;
+        ADD_FAILURE() << "registry import failed three times, status " << r.ExitStatus << ": " << r.Out << r.Err;
 }
 
 TRunResult RunProcess(const std::vector<std::string>& Argv, const std::map<std::string, std::string>& Env,

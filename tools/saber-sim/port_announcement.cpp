@@ -98,23 +98,32 @@ void ImportRegFile(const std::string& prefix, const std::string& regText) {
     for (char& c : winPath)
         if (c == '/') c = '\\';
 
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int null = ::open("/dev/null", O_RDWR);
-        for (int target = 0; target <= 2; ++target) ::dup2(null, target);
-        ::setenv("WINEPREFIX", prefix.c_str(), 1);
-        ::setenv("WINEDEBUG", "-all", 0);
-        ::execlp("wine", "wine", "reg", "import", winPath.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    const bool started = pid > 0;
-    if (started)
+    // Wine's import fails now and then on a loaded machine, without a word;
+    // the same import a moment later goes through.
+    const auto importOnce = [&winPath, &prefix](int& status) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            const int null = ::open("/dev/null", O_RDWR);
+            for (int target = 0; target <= 2; ++target) ::dup2(null, target);
+            ::setenv("WINEPREFIX", prefix.c_str(), 1);
+            ::setenv("WINEDEBUG", "-all", 0);
+            ::execlp("wine", "wine", "reg", "import", winPath.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (pid < 0) return false;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        return true;
+    };
+    int status = 0;
+    bool started = true;
+    for (int attempt = 0; attempt < 3 && started; ++attempt) {
+        started = importOnce(status);
+        if (started && WIFEXITED(status) && WEXITSTATUS(status) == 0) break;
+    }
     ::unlink(path);
     if (!started) throw SystemError("cannot start wine");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
