@@ -487,6 +487,8 @@ sc_exclusive_open() {
   say "exclusive-open: the second run took $(( $(date +%s) - t0 )) s"
   picture "a second hiltpush while the first uploads (user saber)"
   status_is 2
+  has_line "hiltpush: /dev/ttyACM0: Device or resource busy"
+  has_line 'hiltpush: another program holds /dev/ttyACM0 (a terminal program, ModemManager, another hiltpush); "fuser -v /dev/ttyACM0" or "lsof /dev/ttyACM0" shows which'
   has_line "No Writable Ilvara Sabers Found."
   [ -e /tmp/first.st ] && fail "the first upload ended before the checks: they prove nothing"
   wait $first
@@ -513,6 +515,8 @@ sc_permission_denied() {
   as guest /tmp/one.bin
   picture "hiltpush one.bin as a user outside group dialout"
   status_is 2
+  has_line "hiltpush: /dev/ttyACM0: Permission denied"
+  has_line 'hiltpush: /dev/ttyACM0 belongs to the group dialout; join it with "sudo usermod -aG dialout $USER" and log in again'
   has_line "No Writable Ilvara Sabers Found."
   [ -e /tmp/board.flash/one.bin ] && fail "the upload went through"
 }
