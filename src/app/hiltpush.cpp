@@ -1,7 +1,11 @@
 #include "app/hiltpush.h"
 
+#include "app/saber/saber_channel.h"
 #include "app/upload_list.h"
 #include "runtime/console.h"
+#include "runtime/device_map.h"
+
+#include <algorithm>
 
 namespace hp {
 
@@ -51,36 +55,25 @@ std::vector<std::string> THiltPush::AllParams() const
 void THiltPush::RunMainPath()
 {
     WriteVersion(false);
-    std::string UsePort;
-    {
-        const std::vector<std::string> FoundPorts = GetPorts();
-        if (FoundPorts.empty()) {
-            rt::WriteLine("No Saber Ports Found.");
+    const bool portNamed = HasOption('p', "port");
+    std::vector<std::string> FoundPorts;
+    if (portNamed) {
+        // The user said which port: the device map is not read, and no other
+        // port is opened.
+        const std::string port = GetOptionValue('p', "port");
+        if (TrimPortName(port).empty()) {
+            rt::WriteLine("ERROR, -p needs a port name.");
             SetExitCode(ExitFailure);
             return;
         }
-        if (FoundPorts.size() == 1) {
-            rt::WriteLine("Found 1 Saber Port: " + FoundPorts[0]);
-            rt::WriteLine("Verifying Port is a saber.");
-        } else {
-            rt::WriteLine("Found " + std::to_string(FoundPorts.size()) + " Saber Ports.");
-            rt::WriteLine("Scanning Ports to find an Ilvara Saber.");
-        }
-        rt::WriteLine();
-        for (std::size_t I = 0; UsePort.empty() && I < FoundPorts.size(); ++I) {
-            const std::string& name = FoundPorts[I];
-            rt::WriteLine("Testing Port: " + name);
-            if (VerifyPort(name)) {
-                UsePort = name;
-                rt::WriteLine("Port " + name + " is a writable Ilvara Saber.");
-            } else {
-                rt::WriteLine("Port " + name + " not a writable Ilvara Saber");
-            }
-        }
+        FoundPorts.push_back(port);
+    } else {
+        FoundPorts = GetPorts();
     }
+    const std::string UsePort = FindSaber(FoundPorts);
     if (UsePort.empty()) {
-        rt::WriteLine("No Writable Ilvara Sabers Found.");
-        rt::WriteLine("Connect an Ilvara Saber with Updated Firmware.");
+        if (!portNamed)
+            ReportOtherPorts(FoundPorts);
         SetExitCode(ExitFailure);
         return;
     }
@@ -96,6 +89,52 @@ void THiltPush::RunMainPath()
         Transmit(UsePort, SoundListQuery);
     else
         SendFiles(UsePort, UploadParams(AllParams()));
+}
+
+std::string THiltPush::FindSaber(const std::vector<std::string>& FoundPorts)
+{
+    if (FoundPorts.empty()) {
+        rt::WriteLine("No Saber Ports Found.");
+        return {};
+    }
+    if (FoundPorts.size() == 1) {
+        rt::WriteLine("Found 1 Saber Port: " + FoundPorts[0]);
+        rt::WriteLine("Verifying Port is a saber.");
+    } else {
+        rt::WriteLine("Found " + std::to_string(FoundPorts.size()) + " Saber Ports.");
+        rt::WriteLine("Scanning Ports to find an Ilvara Saber.");
+    }
+    rt::WriteLine();
+    for (const std::string& name : FoundPorts) {
+        rt::WriteLine("Testing Port: " + name);
+        if (VerifyPort(name)) {
+            rt::WriteLine("Port " + name + " is a writable Ilvara Saber.");
+            return name;
+        }
+        rt::WriteLine("Port " + name + " not a writable Ilvara Saber");
+    }
+    rt::WriteLine("No Writable Ilvara Sabers Found.");
+    rt::WriteLine("Connect an Ilvara Saber with Updated Firmware.");
+    return {};
+}
+
+void THiltPush::ReportOtherPorts(const std::vector<std::string>& Tried)
+{
+    // A board behind a USB serial bridge, or on another driver, is never
+    // among the probe names: say where it might be, on standard error so that
+    // standard output stays what scripts expect.
+    std::string list;
+    for (const auto& other : rt::TDeviceMap().OtherPorts()) {
+        if (std::find(Tried.begin(), Tried.end(), other.Port) != Tried.end())
+            continue;
+        list += (list.empty() ? "" : ", ") + other.Port;
+        if (!other.Alias.empty())
+            list += " (" + other.Alias + ")";
+    }
+    if (list.empty())
+        return;
+    rt::WriteErrorLine("hiltpush: also here, not tried: " + list);
+    rt::WriteErrorLine("hiltpush: to try one, run hiltpush -p PORT ...");
 }
 
 } // namespace hp

@@ -1,6 +1,7 @@
 #pragma once
 // The application: one object per process, one pass of work per run.
 #include "app/application_base.h"
+#include "app/upload_list.h"
 
 #include <cstdint>
 #include <string>
@@ -38,8 +39,9 @@ public:
     // Actions on the chosen port.
     void DoErase(const std::string& Port);
     // True when the file completed: the write command was accepted and
-    // every byte left. Total: the whole run, for its first file.
-    bool SendFile(const std::string& Port, const std::string& FName, const TUploadTotal* Total = nullptr);
+    // every byte left. File: as the run's check found it, checked again
+    // here at the same path. Total: the whole run, for its first file.
+    bool SendFile(const std::string& Port, const TUploadFile& File, const TUploadTotal* Total = nullptr);
     // The files that Names stand for, checked first and then sent one by
     // one; the first that does not complete ends the run.
     void SendFiles(const std::string& Port, const std::vector<std::string>& Names);
@@ -54,6 +56,13 @@ protected:
 
 private:
     void RunMainPath();
+    // Verifies the ports in order, with the console lines of the search, and
+    // returns the first writable saber's port, or empty after the lines that
+    // say none was found.
+    std::string FindSaber(const std::vector<std::string>& FoundPorts);
+    // Standard error names the serial ports that a scan left out (none of
+    // Tried), and how to try one.
+    void ReportOtherPorts(const std::vector<std::string>& Tried);
     // Parameters 1..ParamCount.
     std::vector<std::string> AllParams() const;
 };

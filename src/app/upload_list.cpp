@@ -1,27 +1,52 @@
 #include "app/upload_list.h"
 
 #include "app/saber/flash_name.h"
+#include "runtime/board_text.h"
+#include "runtime/exceptions.h"
 #include "runtime/files.h"
 
 #include <algorithm>
-#include <iterator>
 #include <set>
 
 namespace hp {
 
+namespace {
+
+bool IsOptionLike(const std::string& P)
+{
+    return !P.empty() && P.front() == '-';
+}
+
+// The short forms of the port option take the next parameter as their value,
+// as the option grammar reads them.
+bool TakesNextAsPortName(const std::string& P)
+{
+    return P == "-p" || P == "-port";
+}
+
+} // namespace
+
 std::vector<std::string> UploadParams(const std::vector<std::string>& Params)
 {
     std::vector<std::string> files;
-    std::copy_if(Params.begin(), Params.end(), std::back_inserter(files),
-                 [](const std::string& P) { return P.empty() || P.front() != '-'; });
-    if (files.empty() && !Params.empty())
-        files.push_back(Params.back());
+    const std::string* last = nullptr;
+    for (std::size_t i = 0; i < Params.size(); ++i) {
+        const std::string& p = Params[i];
+        // A port name is never a file, whatever it looks like.
+        if (i > 0 && TakesNextAsPortName(Params[i - 1]) && !IsOptionLike(p))
+            continue;
+        last = &p;
+        if (!IsOptionLike(p))
+            files.push_back(p);
+    }
+    if (files.empty() && last)
+        files.push_back(*last);
     return files;
 }
 
 TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePath)
 {
-    TUploadFile file{FName, {}, {}};
+    TUploadFile file{FName, {}, {}, {}, 0, {}};
     if (rt::FileExists(FName)) {
         file.FullName = FName;
     } else {
@@ -33,18 +58,41 @@ TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePa
         }
         file.FullName = besideExe;
     }
-    const std::string flashName = FlashNameOf(file.FullName);
-    if (!IsSafeFlashName(flashName)) {
-        file.Problem = "ERROR, Invalid Serial Flash Name: " + flashName;
-        file.FullName.clear();
-    }
+    CheckUploadFile(file);
     return file;
+}
+
+void CheckUploadFile(TUploadFile& File)
+{
+    File.Problem.clear();
+    if (!rt::FileExists(File.FullName)) {
+        File.Problem = "File " + File.Given + " not found.";
+        return;
+    }
+    try {
+        // Found is not readable: a file without permission, or a link whose
+        // target is gone, fails here and not halfway through a run.
+        rt::TByteFile probe(File.FullName);
+        File.Size = probe.Size();
+    } catch (const EInOutError& E) {
+        File.Problem = "File " + File.Given + " cannot be read: " + E.Message();
+        return;
+    }
+    File.FlashName = FlashNameOf(File.FullName);
+    // A name the board's code page cannot hold would be stored under some
+    // other name; a control byte would end the write command early.
+    const auto boardName = rt::ToBoardText(File.FlashName);
+    if (!boardName || !IsSafeFlashName(*boardName) || !IsSafeFlashName(File.FlashName)) {
+        File.Problem = "ERROR, Invalid Serial Flash Name: " + File.FlashName;
+        return;
+    }
+    File.BoardName = *boardName;
 }
 
 TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::string& ExePath)
 {
     TUploadList list;
-    std::set<std::string> flashNames;
+    std::set<std::string> boardNames;
     std::set<std::string> reportedTwice;
     const auto check = [&](const std::string& Given) {
         TUploadFile file = ResolveUploadFile(Given, ExePath);
@@ -54,10 +102,9 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
         }
         // Two files of one name would leave the board with whichever went
         // last, whatever the user meant.
-        const std::string flashName = FlashNameOf(file.FullName);
-        if (!flashNames.insert(flashName).second) {
-            if (reportedTwice.insert(flashName).second)
-                list.Problems.push_back("ERROR, Serial Flash Name used twice: " + flashName);
+        if (!boardNames.insert(file.BoardName).second) {
+            if (reportedTwice.insert(file.BoardName).second)
+                list.Problems.push_back("ERROR, Serial Flash Name used twice: " + file.FlashName);
             return;
         }
         list.Files.push_back(std::move(file));
@@ -67,10 +114,13 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
             check(name);
             continue;
         }
-        std::vector<std::string> entries = rt::RegularFilesIn(name);
+        std::vector<std::string> entries = rt::FilesIn(name);
         std::erase_if(entries, [](const std::string& E) { return E.empty() || E.front() == '.'; });
-        // std::string orders by unsigned bytes.
-        std::sort(entries.begin(), entries.end());
+        // In the order of the bytes the board gets (std::string compares
+        // unsigned bytes); a name without them is refused anyway.
+        const auto key = [](const std::string& E) { return rt::ToBoardText(E).value_or(E); };
+        std::sort(entries.begin(), entries.end(),
+                  [&key](const std::string& A, const std::string& B) { return key(A) < key(B); });
         if (entries.empty())
             list.Problems.push_back("No files to upload in " + name + ".");
         for (const std::string& entry : entries)

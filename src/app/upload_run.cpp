@@ -3,7 +3,6 @@
 #include "app/hiltpush.h"
 #include "app/upload_list.h"
 #include "runtime/console.h"
-#include "runtime/files.h"
 
 namespace hp {
 
@@ -22,18 +21,18 @@ void THiltPush::SendFiles(const std::string& Port, const std::vector<std::string
     }
     const std::size_t count = list.Files.size();
     if (count == 1) {
-        SendFile(Port, list.Files.front().Given);
+        SendFile(Port, list.Files.front());
         return;
     }
 
     TUploadTotal total{count, 0};
     for (const TUploadFile& file : list.Files)
-        total.Size += rt::TByteFile(file.FullName).Size();
+        total.Size += file.Size;
     std::size_t completed = 0;
     for (const TUploadFile& file : list.Files) {
         rt::WriteLine("Upload " + std::to_string(completed + 1) + " of " + std::to_string(count) + ": " +
                       file.Given);
-        if (!SendFile(Port, file.Given, completed == 0 ? &total : nullptr))
+        if (!SendFile(Port, file, completed == 0 ? &total : nullptr))
             break;
         ++completed;
     }

@@ -20,17 +20,27 @@ std::string WithLineEnd(std::string_view Text)
 
 void WriteLine(std::string_view Text)
 {
-    WriteRawOutput(WithLineEnd(Text));
-}
-
-void WriteErrorLine(std::string_view Text)
-{
-    WriteRawError(WithLineEnd(Text));
+    WriteOutput(WithLineEnd(Text), TTextOrigin::Program);
 }
 
 void Write(std::string_view Text)
 {
-    WriteRawOutput(Text);
+    WriteOutput(Text, TTextOrigin::Program);
+}
+
+void WriteBoardLine(std::string_view Bytes)
+{
+    WriteOutput(WithLineEnd(Bytes), TTextOrigin::Board);
+}
+
+void WriteBoard(std::string_view Bytes)
+{
+    WriteOutput(Bytes, TTextOrigin::Board);
+}
+
+void WriteErrorLine(std::string_view Text)
+{
+    WriteErrorOutput(WithLineEnd(Text));
 }
 
 } // namespace hp::rt

@@ -1,9 +1,17 @@
 #pragma once
-// Console output. Everything the program says goes to standard output as
-// bytes (no text-mode translation), lines ended by the platform's line end.
-// Every call is flushed: the user must see progress as it happens. Only the
-// reasons behind a failure that standard output shows tersely go to standard
-// error, where scripts that read the output do not see them.
+// Console output. Everything the program says goes to standard output (no
+// text-mode translation), lines ended by the platform's line end. Every call
+// is flushed: the user must see progress as it happens. Only the reasons
+// behind a failure that standard output shows tersely go to standard error,
+// where scripts that read the output do not see them.
+//
+// Two kinds of text reach the console: the program's own (its messages, file
+// names, the system's reasons) and what a board sent (8-bit bytes that the
+// board's firmware and the user read in the ANSI code page). On Linux both
+// are written as the bytes they are. On Windows the program's own text is
+// UTF-8 and a board's is ANSI; a console window is shown the characters
+// either stands for, while a file or a pipe gets the bytes it always got
+// (the program's text in the ANSI code page, a board's unchanged).
 #include <string_view>
 
 namespace hp::rt {
@@ -22,22 +30,30 @@ public:
     TConsoleSession& operator=(const TConsoleSession&) = delete;
 };
 
-// Text followed by the platform's line end.
+// Where a text written to the console comes from.
+enum class TTextOrigin { Program, Board };
+
+// The program's own text followed by the platform's line end.
 void WriteLine(std::string_view Text = {});
 
-// Text without a line end.
+// The program's own text without a line end.
 void Write(std::string_view Text);
+
+// Bytes a board sent, followed by the platform's line end / without one.
+void WriteBoardLine(std::string_view Bytes);
+void WriteBoard(std::string_view Bytes);
 
 // The platform's line end: "\n" on Linux, "\r\n" on Windows.
 std::string_view LineEnd();
 
-// Writes the bytes to standard output, all of them, at once.
-void WriteRawOutput(std::string_view Bytes);
+// Writes the text to standard output, all of it, at once.
+void WriteOutput(std::string_view Text, TTextOrigin Origin);
 
-// Text followed by the platform's line end, on standard error.
+// The program's own text followed by the platform's line end, on standard
+// error.
 void WriteErrorLine(std::string_view Text);
 
-// Writes the bytes to standard error, all of them, at once.
-void WriteRawError(std::string_view Bytes);
+// Writes the program's own text to standard error, all of it, at once.
+void WriteErrorOutput(std::string_view Text);
 
 } // namespace hp::rt

@@ -38,14 +38,15 @@ void WriteAll(int Fd, std::string_view Bytes)
 
 } // namespace
 
-void WriteRawOutput(std::string_view Bytes)
+// Both kinds of text are bytes here, written as they stand.
+void WriteOutput(std::string_view Text, TTextOrigin)
 {
-    WriteAll(STDOUT_FILENO, Bytes);
+    WriteAll(STDOUT_FILENO, Text);
 }
 
-void WriteRawError(std::string_view Bytes)
+void WriteErrorOutput(std::string_view Text)
 {
-    WriteAll(STDERR_FILENO, Bytes);
+    WriteAll(STDERR_FILENO, Text);
 }
 
 } // namespace hp::rt

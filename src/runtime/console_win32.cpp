@@ -74,14 +74,14 @@ void WriteAll(DWORD StdHandle, std::string_view Bytes)
 
 } // namespace
 
-void WriteRawOutput(std::string_view Bytes)
+void WriteOutput(std::string_view Text, TTextOrigin)
 {
-    WriteAll(STD_OUTPUT_HANDLE, Bytes);
+    WriteAll(STD_OUTPUT_HANDLE, Text);
 }
 
-void WriteRawError(std::string_view Bytes)
+void WriteErrorOutput(std::string_view Text)
 {
-    WriteAll(STD_ERROR_HANDLE, Bytes);
+    WriteAll(STD_ERROR_HANDLE, Text);
 }
 
 } // namespace hp::rt

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace hp::rt {
 
@@ -27,6 +28,17 @@ public:
     // "Invalid registry data type: "<Name>""; one that cannot be read (it
     // vanished after it was found) raises "Failed to get data for value "<Name>"".
     std::optional<std::string> Value(const std::string& Name) const;
+
+    // A serial port of the system that the scan by probe names never tries:
+    // its port name, and the name the system also knows it by (the device
+    // map's value name on Windows, a /dev/serial/by-id/ link on Linux; empty
+    // when there is none).
+    struct TOtherPort {
+        std::string Port;
+        std::string Alias;
+    };
+    // Every such port, in a stable order; none when the map is missing.
+    std::vector<TOtherPort> OtherPorts() const;
 
     struct TImpl;
 

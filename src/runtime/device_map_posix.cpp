@@ -147,4 +147,9 @@ std::optional<std::string> TDeviceMap::Value(const std::string& Name) const
     return text;
 }
 
+std::vector<TDeviceMap::TOtherPort> TDeviceMap::OtherPorts() const
+{
+    return {};
+}
+
 } // namespace hp::rt

@@ -67,4 +67,9 @@ std::optional<std::string> TDeviceMap::Value(const std::string& Name) const
     return Narrow(std::wstring(buffer.data(), length));
 }
 
+std::vector<TDeviceMap::TOtherPort> TDeviceMap::OtherPorts() const
+{
+    return {};
+}
+
 } // namespace hp::rt

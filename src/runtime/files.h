@@ -9,16 +9,18 @@
 namespace hp::rt {
 
 // True when Path names an existing regular file (a link counts by its
-// target; a directory does not count).
+// target; a directory does not count), or a link whose target is missing:
+// such a file is there, but cannot be read.
 bool FileExists(const std::string& Path);
 
 // True when Path names an existing folder (a link counts by its target).
 bool FolderExists(const std::string& Path);
 
-// The names of the regular files directly inside Folder (a link counts by
-// its target), in no particular order; sub-folders and every other kind of
-// entry are left out. A folder that cannot be read raises EInOutError.
-std::vector<std::string> RegularFilesIn(const std::string& Folder);
+// The names of the files directly inside Folder that FileExists accepts, in
+// no particular order; sub-folders and every other kind of entry are left
+// out, and on Windows so are files marked hidden or system (desktop.ini,
+// Thumbs.db). A folder that cannot be read raises EInOutError.
+std::vector<std::string> FilesIn(const std::string& Folder);
 
 // Folder and Name joined by the platform's path separator; none is added
 // when Folder already ends with one.

@@ -14,10 +14,22 @@
 
 namespace hp::rt {
 
-bool FileExists(const std::string& Path)
+namespace {
+
+// A regular file by its link's target, or a link whose target is missing.
+bool IsFileEntry(int Dir, const char* Name)
 {
     struct stat st {};
-    return ::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (::fstatat(Dir, Name, &st, 0) == 0)
+        return S_ISREG(st.st_mode);
+    return ::fstatat(Dir, Name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+} // namespace
+
+bool FileExists(const std::string& Path)
+{
+    return IsFileEntry(AT_FDCWD, Path.c_str());
 }
 
 bool FolderExists(const std::string& Path)
@@ -26,7 +38,7 @@ bool FolderExists(const std::string& Path)
     return ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::vector<std::string> RegularFilesIn(const std::string& Folder)
+std::vector<std::string> FilesIn(const std::string& Folder)
 {
     const auto fail = [&Folder](int Error) {
         RaiseInOutError(Folder + ": " + PlatformErrorText(Error), Error);
@@ -43,9 +55,8 @@ std::vector<std::string> RegularFilesIn(const std::string& Folder)
                 fail(errno);
             return names;
         }
-        // The entry's own type would not follow a link; stat does.
-        struct stat st {};
-        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+        // The entry's own type would not follow a link.
+        if (IsFileEntry(::dirfd(dir.get()), entry->d_name))
             names.emplace_back(entry->d_name);
     }
 }
@@ -59,7 +70,8 @@ std::string JoinPath(const std::string& Folder, const std::string& Name)
 
 TByteFile::TByteFile(const std::string& Path)
 {
-    FHandle = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never blocks, should the file have been swapped for a pipe or a device.
+    FHandle = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (FHandle < 0) {
         const int err = errno;
         RaiseInOutError(PlatformErrorText(err), err);

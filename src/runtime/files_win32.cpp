@@ -32,7 +32,7 @@ bool FolderExists(const std::string& Path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::vector<std::string> RegularFilesIn(const std::string& Folder)
+std::vector<std::string> FilesIn(const std::string& Folder)
 {
     const auto fail = [&Folder](DWORD Error) {
         RaiseInOutError(Folder + ": " + PlatformErrorText(static_cast<int>(Error)), static_cast<int>(Error));

@@ -137,7 +137,8 @@ TFakeSaber::TResult TFakeSaber::Upload(const std::string& Name, const std::strin
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
     }
-    const TResult result = Run([&](THiltPush& App) { App.SendFile("COM7", path); });
+    const TResult result =
+        Run([&](THiltPush& App) { App.SendFile("COM7", ResolveUploadFile(path, App.ExeName())); });
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return result;

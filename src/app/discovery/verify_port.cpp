@@ -3,7 +3,6 @@
 #include "app/hiltpush.h"
 #include "app/saber/saber_channel.h"
 #include "runtime/console.h"
-#include "runtime/port_hint.h"
 
 namespace hp {
 
@@ -23,24 +22,11 @@ void ForgetReceived(TSaberChannel& Channel)
     Channel.Ser().SetLineBuffer(std::string());
 }
 
-// Standard output keeps showing such a port as one that did not answer, as
-// scripts expect; the reason (no permission, held by another program) goes
-// to standard error for the person at the console.
-void ReportUnopenedPort(TSaberChannel& Channel)
-{
-    const std::string& device = Channel.Ser().Device();
-    rt::WriteErrorLine("hiltpush: " + device + ": " + Channel.OpenErrorDesc());
-    const std::string hint = rt::PortOpenHint(device, Channel.OpenError());
-    if (!hint.empty())
-        rt::WriteErrorLine("hiltpush: " + hint);
-}
 } // namespace
 
 bool THiltPush::VerifyPort(const std::string& Port)
 {
     TSaberChannel channel(Port);
-    if (channel.OpenError() != sOK)
-        ReportUnopenedPort(channel);
 
     // Whatever the device said on its own before it was asked (a banner, the
     // end of an earlier conversation) must not be taken for an answer.
@@ -53,21 +39,21 @@ bool THiltPush::VerifyPort(const std::string& Port)
     // std::string compares as unsigned bytes, so "v=0.1" or "V=10" order
     // after "V=1." just as a byte-wise comparison says.
     if (inp.empty() || inp < OldestFirmware) {
-        rt::WriteLine("V? response: " + inp);
+        rt::WriteBoardLine("V? response: " + inp);
         return false;
     }
 
     channel.Command("S?");
     inp = channel.Reply(VerifyTimeout, VerifyReplyLimit);
     if (!StartsWith(inp, SerialPrefix)) {
-        rt::WriteLine("S? response: " + inp);
+        rt::WriteBoardLine("S? response: " + inp);
         return false;
     }
 
     channel.Command("WR?");
     inp = channel.Reply(VerifyTimeout, VerifyReplyLimit);
     if (!StartsWith(inp, WritablePrefix)) {
-        rt::WriteLine("WR? response: " + inp);
+        rt::WriteBoardLine("WR? response: " + inp);
         return false;
     }
 

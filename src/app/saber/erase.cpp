@@ -44,7 +44,7 @@ void THiltPush::DoErase(const std::string& Port)
     }
 
     Ch.Command("ERASE=ALL");
-    rt::WriteLine(Ch.Reply(ReplyTimeout));
+    rt::WriteBoardLine(Ch.Reply(ReplyTimeout));
 
     // Every receive that brought no byte counts as silence. A failure other
     // than a time-out (the port went away, a line error) also brings no byte:
@@ -60,7 +60,7 @@ void THiltPush::DoErase(const std::string& Port)
             if (InByte == '\n')
                 rt::WriteLine();
             else
-                rt::Write(std::string(1, static_cast<char>(InByte)));
+                rt::WriteBoard(std::string(1, static_cast<char>(InByte)));
             Counter = 0;
         }
         InByte = Ser.RecvByte(EraseByteTimeout);
@@ -70,7 +70,7 @@ void THiltPush::DoErase(const std::string& Port)
     // The byte that ended the wait, or one that came with the last receive
     // after the board had been silent too long.
     if (Received)
-        rt::Write(std::string(1, static_cast<char>(InByte)));
+        rt::WriteBoard(std::string(1, static_cast<char>(InByte)));
 
     if (Counter >= EraseSilentLimit) {
         rt::WriteLine("ERROR, Communication Timed out...");
@@ -78,8 +78,8 @@ void THiltPush::DoErase(const std::string& Port)
     }
 
     // The board's closing lines; the first continues the echoed line.
-    rt::WriteLine(Ch.Reply(ReplyTimeout));
-    rt::WriteLine(Ch.Reply(ReplyTimeout));
+    rt::WriteBoardLine(Ch.Reply(ReplyTimeout));
+    rt::WriteBoardLine(Ch.Reply(ReplyTimeout));
     Ch.Close();
 }
 

@@ -3,6 +3,7 @@
 #include "app/hiltpush.h"
 #include "app/saber/saber_channel.h"
 #include "app/saber/saber_output.h"
+#include "runtime/board_text.h"
 
 namespace hp {
 
@@ -33,10 +34,18 @@ void THiltPush::Transmit(const std::string& Port, const std::string& Cmd)
     // Nothing to say: the port is not even opened.
     if (Cmd.empty())
         return;
+    // A character the board's code page lacks would arrive as some other
+    // byte: better not sent at all.
+    const auto bytes = rt::ToBoardText(Cmd);
+    if (!bytes) {
+        rt::WriteLine("ERROR, Invalid text to send: " + Cmd);
+        SetExitCode(ExitFailure);
+        return;
+    }
     TSaberChannel Ch(Port);
     // Sent byte for byte: line feeds inside the text make several commands
     // in the one write, and no escape sequence is interpreted.
-    Ch.Command(Cmd);
+    Ch.Command(*bytes);
     Ch.Listing();
     Ch.Close();
 }

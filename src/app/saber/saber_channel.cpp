@@ -2,6 +2,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/console.h"
+#include "runtime/port_hint.h"
 
 #include <algorithm>
 
@@ -32,7 +33,21 @@ TSaberChannel::TSaberChannel(const std::string& Port)
     FSer->Connect(TrimPortName(Port));
     FOpenError = FSer->LastError();
     FOpenErrorDesc = FSer->LastErrorDesc();
+    if (FOpenError != sOK)
+        ReportOpenFailure();
     FSer->Config(115200, 8, 'N', SB1, false, false);
+}
+
+void TSaberChannel::ReportOpenFailure() const
+{
+    // Standard output keeps showing such a port as one that did not answer,
+    // as scripts expect; the reason (no permission, held by another program)
+    // goes to standard error for the person at the console.
+    const std::string& device = FSer->Device();
+    rt::WriteErrorLine("hiltpush: " + device + ": " + FOpenErrorDesc);
+    const std::string hint = rt::PortOpenHint(device, FOpenError);
+    if (!hint.empty())
+        rt::WriteErrorLine("hiltpush: " + hint);
 }
 
 TSaberChannel::~TSaberChannel()
@@ -98,7 +113,7 @@ void TSaberChannel::Listing()
         const std::string line = Reply(ReplyTimeout);
         if (line.empty())
             return;
-        rt::WriteLine(line);
+        rt::WriteBoardLine(line);
     }
 }
 

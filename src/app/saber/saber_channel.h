@@ -30,7 +30,8 @@ class TSaberChannel {
 public:
     // Opens the port (name trimmed) at 115200 baud, 8 data bits, no parity,
     // one stop bit, no flow control. A port that cannot be opened is not an
-    // error here: every later reply is simply empty.
+    // error here: every later reply is simply empty, and standard error
+    // says why it could not be opened.
     explicit TSaberChannel(const std::string& Port);
     // Closes the port if it is still open.
     ~TSaberChannel();
@@ -69,6 +70,7 @@ public:
     void Close();
 
 private:
+    void ReportOpenFailure() const;
     // Reply bounded by a point in time on the monotonic clock.
     std::string ReplyBy(int Timeout, std::uint64_t Deadline);
 

@@ -19,7 +19,7 @@ inline void WriteQueryHeader()
 inline void WriteReplyIfAny(const std::string& Reply)
 {
     if (!Reply.empty())
-        rt::WriteLine(Reply);
+        rt::WriteBoardLine(Reply);
 }
 
 } // namespace hp

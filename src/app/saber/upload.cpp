@@ -2,9 +2,9 @@
 // the file's own name.
 #include "app/hiltpush.h"
 #include "app/upload_list.h"
-#include "app/saber/flash_name.h"
 #include "app/saber/saber_channel.h"
 #include "app/saber/upload_progress.h"
+#include "runtime/board_text.h"
 #include "runtime/clock.h"
 #include "runtime/console.h"
 #include "runtime/exceptions.h"
@@ -66,10 +66,13 @@ std::int64_t Delivered(TSerialPort& Ser, std::int64_t Written)
 
 } // namespace
 
-bool THiltPush::SendFile(const std::string& Port, const std::string& FName, const TUploadTotal* Total)
+bool THiltPush::SendFile(const std::string& Port, const TUploadFile& File, const TUploadTotal* Total)
 {
-    // Checked again here: a file can vanish between a run's check and its turn.
-    const TUploadFile file = ResolveUploadFile(FName, ExeName());
+    // Checked again where the run's check found it: a file can vanish or
+    // change between that check and its turn, and looking it up anew could
+    // find another file of the same name.
+    TUploadFile file = File;
+    CheckUploadFile(file);
     if (!file.Problem.empty()) {
         rt::WriteLine();
         rt::WriteLine(file.Problem);
@@ -77,7 +80,6 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
         return false;
     }
     const std::string& fullName = file.FullName;
-    const std::string flashName = FlashNameOf(fullName);
 
     TSaberChannel channel(Port);
     rt::WriteLine("Querying Saber");
@@ -85,11 +87,11 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
     channel.Command("V?");
     const std::string ver = channel.Reply(ReplyTimeout);
     if (!ver.empty())
-        rt::WriteLine(ver);
+        rt::WriteBoardLine(ver);
     channel.Command("S?");
     std::string inp = channel.Reply(ReplyTimeout);
     if (!inp.empty())
-        rt::WriteLine(inp);
+        rt::WriteBoardLine(inp);
     channel.Command("WR?");
     inp = channel.Reply(ReplyTimeout);
 
@@ -99,7 +101,7 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
         SetExitCode(ExitFailure);
         return false;
     }
-    rt::WriteLine(inp);
+    rt::WriteBoardLine(inp);
     rt::WriteLine("Saber Ready to Write to Serial Flash");
     rt::WriteLine();
 
@@ -110,7 +112,7 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
     channel.Command("FREE?");
     inp = channel.Reply(ReplyTimeout);
     if (StartsWith(inp, FreePrefix)) {
-        freeSpace = StrToInt(inp.substr(FreePrefix.size()));
+        freeSpace = StrToInt(rt::FromBoardText(inp.substr(FreePrefix.size())));
         // A run that cannot fit as a whole is refused before its first byte
         // rather than left half-sent on a full board.
         const std::int64_t needed = Total ? Total->Size : fileSize;
@@ -129,15 +131,15 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
     }
 
     rt::WriteLine("Sending: " + fullName + " to " + Port);
-    rt::WriteLine("as Serial Flash Name: " + flashName);
+    rt::WriteLine("as Serial Flash Name: " + file.FlashName);
     if (freeSpace > 0)
         rt::WriteLine("Space on Saber: " + std::to_string(freeSpace));
     rt::WriteLine("Filesize: " + std::to_string(fileSize));
 
     const std::uint64_t startMs = rt::MonotonicMilliseconds();
-    channel.Command("WR=" + flashName + "," + std::to_string(fileSize));
+    channel.Command("WR=" + file.BoardName + "," + std::to_string(fileSize));
     inp = channel.Reply(WriteReplyTimeout);
-    rt::WriteLine(inp);
+    rt::WriteBoardLine(inp);
     const bool accepted = StartsWith(inp, AcceptedPrefix);
 
     std::int64_t remaining = fileSize;
@@ -208,7 +210,7 @@ bool THiltPush::SendFile(const std::string& Port, const std::string& FName, cons
         stopReason = channel.Ser().LastErrorDesc(); // before the queue query records its own outcome
         return stopped(Delivered(channel.Ser(), delivered), stopReason);
     }
-    rt::WriteLine(inp);
+    rt::WriteBoardLine(inp);
     channel.Close();
     if (!accepted)
         SetExitCode(ExitFailure);

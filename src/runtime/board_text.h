@@ -1,0 +1,18 @@
+#pragma once
+// Text that crosses to a board: the board's firmware stores and compares
+// 8-bit bytes, which on Windows are read in the ANSI code page.
+#include <optional>
+#include <string>
+
+namespace hp::rt {
+
+// The bytes a board gets for a text of the program (a flash name, a command
+// the user typed), or nullopt when the text has no exact form in those bytes.
+// On Windows: the ANSI code page's bytes, never a "best fit" or a default
+// character standing in for one it lacks. On Linux: the bytes as they stand.
+std::optional<std::string> ToBoardText(const std::string& Text);
+
+// A board's bytes as text of the program, for a message that quotes them.
+std::string FromBoardText(const std::string& Bytes);
+
+} // namespace hp::rt
