@@ -38,7 +38,9 @@ std::vector<std::string> After(const TRunResult& R, const std::string& Marker)
 TEST(UploadRun, FolderAndFilesGoInOrderEachAsItsOwnUpload)
 {
     TWorld w;
-    auto& sim = w.StartSim(0, {});
+    // Room for exactly these files together: the run's space check is the
+    // first file's alone, each later file checks only itself.
+    auto& sim = w.StartSim(0, {"--free", "3004"});
     const std::string big = PatternBytes(3000);
     w.WriteFile("font/A.wav", "A");
     w.WriteFile("font/b.wav", big);

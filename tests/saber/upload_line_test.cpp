@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "fake_saber.h"
+#include "runtime/platform_error.h"
 #include "serialport/serial_backend.h"
 
 namespace hp::test {
@@ -47,7 +48,7 @@ TEST(UploadLine, AWriteThatFailsStopsTheUploadAtThatByte)
     const auto r = board.Upload("song.wav", FileOf(1500));
     EXPECT_EQ(r.ExitCode, 2) << r.Out;
     EXPECT_EQ(board.Stored.size(), 600u);
-    EXPECT_NE(r.Out.find("ERROR, Upload stopped after 600 of 1500 bytes: "), std::string::npos) << r.Out;
+    EXPECT_TRUE(r.HasLine("ERROR, Upload stopped after 600 of 1500 bytes: " + rt::PlatformErrorText(EIO))) << r.Out;
     EXPECT_FALSE(r.HasLine(board.Closing)) << r.Out;
     EXPECT_FALSE(board.Dev->Open);
 }

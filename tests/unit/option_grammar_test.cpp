@@ -143,3 +143,15 @@ TEST(CaseInsensitiveOptionsTest, CompareUpperCasedWhenSwitchedOff)
 }
 
 } // namespace
+
+// The port option's value: the parameter after -p wherever it stands, or the
+// inline value of --port=; a missing one is empty, which the run refuses.
+TEST(PortOption, ValueAnywhereInlineOrMissing)
+{
+    const auto value = [](std::vector<std::string> P) { return TProbeApp(std::move(P)).GetOptionValue('p', "port"); };
+    EXPECT_EQ(value({"a.wav", "-p", "COM5", "b.wav"}), "COM5");
+    EXPECT_EQ(value({"--port=/dev/ttyUSB0", "a.wav"}), "/dev/ttyUSB0");
+    EXPECT_EQ(value({"a.wav", "-p"}), "");
+    EXPECT_EQ(value({"-p", "-s", "a.wav"}), "");
+    EXPECT_EQ(value({"--port", "COM5"}), "");
+}

@@ -44,6 +44,11 @@ TEST_F(UploadList, WhichParametersAreFiles)
     // No file parameter: the last parameter, as a single-file run always took.
     EXPECT_EQ(UploadParams({"-x", "-s"}), Names{"-s"});
     EXPECT_EQ(UploadParams({"-s", ""}), Names{""});
+    // A port name is never a file, not even the last parameter.
+    EXPECT_EQ(UploadParams({"-p", "COM5", "a.wav", "-port", "x", "b.wav"}), (Names{"a.wav", "b.wav"}));
+    EXPECT_EQ(UploadParams({"a.wav", "-p", "/dev/ttyUSB0"}), Names{"a.wav"});
+    EXPECT_EQ(UploadParams({"-p", "COM5"}), Names{"-p"});
+    EXPECT_EQ(UploadParams({"-p", "-s", "x", "--port=COM5", "y"}), (Names{"x", "y"}));
 }
 
 // A folder stands for its regular files in byte order (capitals before small
@@ -76,6 +81,55 @@ TEST_F(UploadList, EveryProblemIsListed)
                                     "ERROR, Serial Flash Name used twice: good.wav"}));
     EXPECT_EQ(GivenOf(list), (Names{good, dup1, "beside.wav"}));
     EXPECT_EQ(list.Files.back().FullName, beside);
+}
+
+// A file that is there but cannot be opened is a problem of the list, named
+// with the reason, in a folder too; a link counts by its target.
+TEST_F(UploadList, UnreadableFilesAreListedAndLinksFollowed)
+{
+    const std::string target = Make("outside/real.wav");
+    Make("font/a.wav");
+    const std::string font = Make("font/");
+    try {
+        fs::create_symlink(target, font + "linked.wav");
+        fs::create_symlink(Root / "outside" / "gone.wav", font + "dangling.wav");
+        fs::create_directory_symlink(Root / "outside", font + "folder-link");
+    } catch (const fs::filesystem_error& E) {
+        GTEST_SKIP() << "no symbolic links here: " << E.what();
+    }
+    // "File <given> cannot be read: <the platform's reason>"
+    const auto unreadable = [](const Names& Problems, const std::string& Given) {
+        const std::string start = "File " + Given + " cannot be read: ";
+        return Problems.size() == 1 && Problems[0].rfind(start, 0) == 0 && Problems[0].size() > start.size();
+    };
+    auto list = CheckUploadFiles({font}, "");
+    EXPECT_TRUE(unreadable(list.Problems, font + "dangling.wav")) << testing::PrintToString(list.Problems);
+    EXPECT_EQ(GivenOf(list), (Names{font + "a.wav", font + "linked.wav"}));
+
+    list = CheckUploadFiles({font + "dangling.wav"}, "");
+    EXPECT_TRUE(unreadable(list.Problems, font + "dangling.wav")) << testing::PrintToString(list.Problems);
+    EXPECT_TRUE(list.Files.empty());
+}
+
+// Just before its turn a file is checked again at the path the run's check
+// found, never looked up anew: gone from there, it is gone.
+TEST_F(UploadList, TheCheckBeforeItsTurnDoesNoSecondLookup)
+{
+    const std::string exe = Make("bin/hiltpush");
+    const std::string beside = Make("bin/beside.wav");
+    TUploadFile file = ResolveUploadFile("beside.wav", exe);
+    ASSERT_EQ(file.Problem, "");
+    EXPECT_EQ(file.FullName, beside);
+    EXPECT_EQ(file.FlashName, "beside.wav");
+    EXPECT_EQ(file.Size, static_cast<std::int64_t>(std::string("bin/beside.wav").size()));
+    fs::remove(beside);
+    // Another file of that name, where a fresh lookup would look first.
+    Make("beside.wav");
+    const fs::path cwd = fs::current_path();
+    fs::current_path(Root);
+    CheckUploadFile(file);
+    fs::current_path(cwd);
+    EXPECT_EQ(file.Problem, "File beside.wav not found.");
 }
 
 } // namespace
