@@ -182,7 +182,7 @@ TEST(Upload, FileFoundNextToTheExecutable)
         // that the joined path is shown and the bare name is sent.
         const TOutLine* sending = nullptr;
         for (const auto& l : r.Timed)
-            if (l.Text.rfind("Sending: ", 0) == 0)
+            if (!sending && l.Text.rfind("Sending: ", 0) == 0)
                 sending = &l;
         ASSERT_NE(sending, nullptr) << r.Out;
         EXPECT_NE(sending->Text.find("bin\\beside.wav to "), std::string::npos) << sending->Text;
