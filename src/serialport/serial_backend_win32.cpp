@@ -89,7 +89,7 @@ public:
         if (Path.find('\0') != std::string::npos)
             return Fail(ERROR_INVALID_NAME);
         SetLastError(0);
-        HANDLE h = CreateFileW(Widen(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE h = CreateFileW(rt::Widen(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return Fail(static_cast<int>(GetLastError()));

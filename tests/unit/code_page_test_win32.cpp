@@ -33,8 +33,9 @@ TEST(CodePage, ExactOrNothing)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.CodePage << " #" << (&c - cases));
         EXPECT_EQ(ToCodePageExact(c.Text, c.CodePage), c.Bytes);
-        if (c.Bytes)
+        if (c.Bytes) {
             EXPECT_EQ(FromCodePage(*c.Bytes, c.CodePage), c.Text);
+        }
     }
 }
 
