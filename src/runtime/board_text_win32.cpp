@@ -1,16 +1,19 @@
 #include "runtime/board_text.h"
 
+#include "runtime/wide_text_win32.h"
+
 namespace hp::rt {
 
-// The program still speaks the ANSI code page itself, as the board does.
+// A board stores and compares bytes; the user reads them, and Explorer
+// shows names, in the ANSI code page.
 std::optional<std::string> ToBoardText(const std::string& Text)
 {
-    return Text;
+    return ToCodePageExact(Widen(Text), CP_ACP);
 }
 
 std::string FromBoardText(const std::string& Bytes)
 {
-    return Bytes;
+    return Narrow(FromCodePage(Bytes, CP_ACP));
 }
 
 } // namespace hp::rt

@@ -1,6 +1,6 @@
 #include "runtime/device_map.h"
 
-#include "runtime/ansi_text_win32.h"
+#include "runtime/wide_text_win32.h"
 #include "runtime/exceptions.h"
 
 #include <vector>

@@ -1,8 +1,8 @@
 #include "runtime/files.h"
 
-#include "runtime/ansi_text_win32.h"
 #include "runtime/exceptions.h"
 #include "runtime/platform_error.h"
+#include "runtime/wide_text_win32.h"
 
 #include <memory>
 
@@ -18,18 +18,69 @@ HANDLE AsHandle(std::intptr_t H) { return reinterpret_cast<HANDLE>(H); }
     const DWORD err = GetLastError();
     RaiseInOutError(PlatformErrorText(static_cast<int>(err)), static_cast<int>(err));
 }
+
+bool StartsWith(std::wstring_view Text, std::wstring_view Prefix)
+{
+    return Text.substr(0, Prefix.size()) == Prefix;
+}
+
+// The path as the file system takes it without the 260-character limit: full
+// and in the long form ("\\?\C:\...", "\\?\UNC\server\share\..."). A path
+// already in that form or in the device namespace ("\\.\") is left alone.
+std::wstring SystemPath(const std::string& Path)
+{
+    const std::wstring wide = Widen(Path);
+    if (wide.empty() || StartsWith(wide, L"\\\\?\\") || StartsWith(wide, L"\\\\.\\"))
+        return wide;
+    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return wide;
+    std::wstring full(size, L'\0');
+    const DWORD n = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (n == 0 || n >= size)
+        return wide;
+    full.resize(n);
+    if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\"))
+        return full; // a device name such as NUL
+    if (StartsWith(full, L"\\\\"))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+enum class TEntryKind { Missing, File, Folder, BrokenLink };
+
+TEntryKind KindOf(const std::wstring& Path)
+{
+    const DWORD attributes = GetFileAttributesW(Path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return TEntryKind::Missing;
+    const auto byAttributes = [](DWORD A) {
+        return (A & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TEntryKind::Folder : TEntryKind::File;
+    };
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return byAttributes(attributes);
+    // A link's own attributes tell how it was made, not what it leads to.
+    HANDLE target = CreateFileW(Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (target == INVALID_HANDLE_VALUE)
+        return TEntryKind::BrokenLink;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL known = GetFileInformationByHandle(target, &info);
+    CloseHandle(target);
+    return known ? byAttributes(info.dwFileAttributes) : TEntryKind::BrokenLink;
+}
+
 } // namespace
 
 bool FileExists(const std::string& Path)
 {
-    const DWORD attributes = GetFileAttributesA(Path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const TEntryKind kind = KindOf(SystemPath(Path));
+    return kind == TEntryKind::File || kind == TEntryKind::BrokenLink;
 }
 
 bool FolderExists(const std::string& Path)
 {
-    const DWORD attributes = GetFileAttributesA(Path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return KindOf(SystemPath(Path)) == TEntryKind::Folder;
 }
 
 std::vector<std::string> FilesIn(const std::string& Folder)
@@ -37,9 +88,11 @@ std::vector<std::string> FilesIn(const std::string& Folder)
     const auto fail = [&Folder](DWORD Error) {
         RaiseInOutError(Folder + ": " + PlatformErrorText(static_cast<int>(Error)), static_cast<int>(Error));
     };
+    const std::wstring folder = SystemPath(Folder);
+    const std::wstring separator = !folder.empty() && folder.back() == L'\\' ? L"" : L"\\";
     std::vector<std::string> names;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW(Widen(JoinPath(Folder, "*")).c_str(), &found);
+    HANDLE search = FindFirstFileW((folder + separator + L"*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND)
@@ -48,7 +101,15 @@ std::vector<std::string> FilesIn(const std::string& Folder)
     }
     const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(search, FindClose);
     do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        const DWORD attributes = found.dwFileAttributes;
+        // What Explorer keeps out of sight is no part of a font
+        // (desktop.ini, Thumbs.db).
+        if ((attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0)
+            continue;
+        const bool isFile = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                                ? KindOf(folder + separator + found.cFileName) != TEntryKind::Folder
+                                : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        if (isFile)
             names.push_back(Narrow(found.cFileName));
     } while (FindNextFileW(search, &found));
     const DWORD error = GetLastError();
@@ -66,7 +127,7 @@ std::string JoinPath(const std::string& Folder, const std::string& Name)
 
 TByteFile::TByteFile(const std::string& Path)
 {
-    HANDLE h = CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = CreateFileW(SystemPath(Path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         RaiseLastError();

@@ -1,6 +1,7 @@
 #include "runtime/version_info.h"
 
 #include "runtime/process.h"
+#include "runtime/wide_text_win32.h"
 
 #include <cstdio>
 #include <windows.h>
@@ -17,13 +18,13 @@ const char* const VersionKeys[] = {
 
 TVersionInfo::TVersionInfo()
 {
-    const std::string exe = ExeName();
+    const std::wstring exe = Widen(ExeName());
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
     if (size == 0)
         return;
     std::string block(size, '\0');
-    if (!GetFileVersionInfoA(exe.c_str(), 0, size, block.data()))
+    if (!GetFileVersionInfoW(exe.c_str(), 0, size, block.data()))
         return;
     struct Translation {
         WORD Language;
@@ -31,7 +32,7 @@ TVersionInfo::TVersionInfo()
     };
     Translation* translations = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
                         reinterpret_cast<void**>(&translations), &length)
         || length < sizeof(Translation))
         return;
@@ -39,12 +40,12 @@ TVersionInfo::TVersionInfo()
     std::snprintf(prefix, sizeof prefix, "\\StringFileInfo\\%04x%04x\\",
                   translations[0].Language, translations[0].CodePage);
     for (const char* key : VersionKeys) {
-        char* value = nullptr;
+        wchar_t* value = nullptr;
         UINT chars = 0;
-        const std::string path = std::string(prefix) + key;
-        if (VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars)
+        const std::wstring path = Widen(std::string(prefix) + key);
+        if (VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars)
             && value != nullptr)
-            FEntries.emplace_back(key, std::string(value));
+            FEntries.emplace_back(key, Narrow(value));
     }
 }
 

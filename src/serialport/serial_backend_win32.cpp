@@ -1,7 +1,10 @@
-// The serial device on Windows: an overlapped handle from CreateFileA, the
+// The serial device on Windows: an overlapped handle from CreateFileW, the
 // comm API for the line, the queues and the modem lines, and comm events for
 // the wait for input.
 #include "serialport/serial_backend.h"
+
+#include "runtime/wide_text_win32.h"
+#include "serialport/removed_device.h"
 
 #include <windows.h>
 
@@ -16,7 +19,7 @@ constexpr DWORD AbortGraceMs = 1000;
 // A manual-reset event for one overlapped operation.
 class TEvent {
 public:
-    TEvent() : FHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    TEvent() : FHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~TEvent()
     {
         if (FHandle)
@@ -86,7 +89,7 @@ public:
         if (Path.find('\0') != std::string::npos)
             return Fail(ERROR_INVALID_NAME);
         SetLastError(0);
-        HANDLE h = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE h = CreateFileW(rt::Widen(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return Fail(static_cast<int>(GetLastError()));
@@ -193,7 +196,14 @@ public:
         const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(DeadlockTimeout > 0 ? DeadlockTimeout : 0);
         for (;;) {
             int queued = 0;
-            if (BytesQueuedOut(queued) != 0 || queued == 0)
+            const int error = BytesQueuedOut(queued);
+            if (error != 0) {
+                // Nothing more leaves a device that is gone.
+                if (MeansDeviceGone(error, false))
+                    return error;
+                break;
+            }
+            if (queued == 0)
                 break;
             if (GetTickCount64() >= deadline) {
                 TimedOut = true;
@@ -201,9 +211,16 @@ public:
             }
             Sleep(5);
         }
-        if (!FlushFileBuffers(FHandle))
-            return Fail(static_cast<int>(GetLastError()));
-        return 0;
+        if (FlushFileBuffers(FHandle))
+            return 0;
+        // Some USB serial drivers do not implement the flush at all; their
+        // empty output queue is the answer then.
+        const int error = static_cast<int>(GetLastError());
+        int queued = 0;
+        const int queueError = BytesQueuedOut(queued);
+        if (RefusedFlushCountsAsDone(error, queueError, queued))
+            return 0;
+        return Fail(queueError != 0 && MeansDeviceGone(queueError, false) ? queueError : error);
     }
 
     int BytesWaiting(int& Count) override
@@ -239,11 +256,15 @@ public:
                 // and before the wait was armed raises no event: look again
                 // now that the wait is armed, and end it at once if so.
                 int waiting = 0;
-                if (BytesWaiting(waiting) == 0 && waiting > 0) {
+                const int queueError = BytesWaiting(waiting);
+                if ((queueError == 0 && waiting > 0) || MeansDeviceGone(queueError, false)) {
                     SetCommMask(FHandle, 0);
                     AwaitCompletion(ov);
                     SetCommMask(FHandle, 0);
-                    return TSerialWait::Ready;
+                    if (queueError == 0)
+                        return TSerialWait::Ready;
+                    Error = queueError;
+                    return TSerialWait::HungUp;
                 }
                 // Whether the time-out or the device ended the wait is told by
                 // the wait itself: judged by the clock, a wait that a vanished
@@ -260,6 +281,12 @@ public:
         SetCommMask(FHandle, 0);
         if (occurred & EV_RXCHAR)
             return TSerialWait::Ready;
+        // A device unplugged while the time ran out is gone all the same; only
+        // the abort of the program's own clearing of the mask is no news.
+        if (completion != 0 && MeansDeviceGone(static_cast<int>(completion), timedOut)) {
+            Error = Fail(static_cast<int>(completion));
+            return TSerialWait::HungUp;
+        }
         // Ended by the time-out (the completion then only reports the mask
         // being cleared).
         if (timedOut)
@@ -380,6 +407,10 @@ private:
         // completion before returning; the count is what it reports.
         done = AwaitCompletion(ov, &error);
         result.Count = static_cast<int>(done);
+        // A device that went away while the transfer hung says so, rather
+        // than passing for a slow one; the abort of its own purge says nothing.
+        if (result.TimedOut && error != 0 && MeansDeviceGone(static_cast<int>(error), true))
+            result.TimedOut = false;
         if (!result.TimedOut && error != 0)
             result.Error = Fail(static_cast<int>(error));
         return result;

@@ -307,8 +307,14 @@ bool TSerialPort::CanEvent(std::uint32_t event, int timeout)
 bool TSerialPort::CanRead(int timeout)
 {
     bool result = WaitingData() > 0;
-    if (!result)
+    if (!result) {
         result = CanEvent(evRxChar, timeout) || WaitingData() > 0;
+        // A driver may let the wait of a device that was unplugged run out
+        // its time like a quiet one's; the queue query after it then fails,
+        // and that failure, not the time-out, is what happened.
+        if (!result && FWaitError == sOK && FLastError != sOK)
+            FWaitError = FLastError;
+    }
     if (result)
         DoStatus(HR_CanRead, "");
     return result;
@@ -362,7 +368,7 @@ std::string TSerialPort::RecvPacket(int timeout)
         } else if (CanRead(timeout)) {
             n = WaitingData();
             if (n == 0)
-                SetSerialError(ErrTimeout);
+                SetSerialError(FLastError != sOK ? FLastError : ErrTimeout);
             else
                 readWaiting(n);
         } else {

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+
+#include <sys/xattr.h>
+
 namespace hp::e2e {
 namespace {
 
@@ -125,6 +131,131 @@ TEST(UploadRun, ProblemsAnywhereInALongListAreShownAndNothingIsSent)
     EXPECT_EQ(r.ExitStatus, 2);
     EXPECT_EQ(sim.Received(), Verification);
     EXPECT_EQ(sim.Opens(), 1);
+}
+
+// Names beyond ASCII, as a Windows user's font folder holds them. On Linux
+// they are bytes and go as they stand. On Windows a name goes to the board in
+// the ANSI code page when it has an exact form there and is refused
+// otherwise, and a fullwidth quote or hyphen never makes an option. Wine
+// takes the code page from the Unix locale: Latin (1252) for C.UTF-8,
+// Japanese (932, where the trail byte of "\x83\x5C" is no backslash) for
+// ja_JP.UTF-8. Output to a pipe is in the same code page.
+TEST(UploadRun, NamesBeyondAsciiGoInTheBoardsCodePageOrNotAtAll)
+{
+    const std::string folder = "\u30D5\u30A9\u30F3\u30C8"; // Japanese "font"
+    const std::string sword = "\u30BD\u30FC\u30C9.wav", sound = "\u0437\u0432\u0443\u043A.wav";
+    const std::string quoted = "a\uFF02 -v \uFF02.wav", erase = "b\uFF02 -erase-all \uFF02.wav";
+    const std::string cafe = "caf\u00E9.wav";
+    struct TRun {
+        std::vector<std::string> Args;
+        std::vector<std::string> Sent;    // the names the board gets, in order; empty: nothing sent
+        std::vector<std::string> Refused; // the names as the refusals show them
+    };
+    struct TLocale {
+        std::string Name;
+        std::vector<TRun> Runs;
+    };
+    const std::vector<std::string> mixed{"-s", folder, quoted, erase};
+    const std::vector<std::string> latin{"-s", cafe};
+    std::vector<TLocale> locales;
+    if (!Config().Wine) {
+        locales.push_back({"", {{mixed, {"hum.wav", sound, sword, quoted, erase}, {}}, {latin, {cafe}, {}}}});
+    } else {
+        locales.push_back({"C.UTF-8",
+                           {{mixed, {}, {"????.wav", "???.wav", "a? -v ?.wav", "b? -erase-all ?.wav"}},
+                            {latin, {"caf\xE9.wav"}, {}}}});
+        locales.push_back({"ja_JP.UTF-8",
+                           {{mixed,
+                             {"hum.wav", "\x83\x5C\x81\x5B\x83\x68.wav", "\x84\x78\x84\x72\x84\x85\x84\x7B.wav",
+                              "a\xFA\x57 -v \xFA\x57.wav", "b\xFA\x57 -erase-all \xFA\x57.wav"},
+                             {}},
+                            {latin, {}, {"caf?.wav"}}}});
+        locale_t japanese = ::newlocale(LC_ALL_MASK, "ja_JP.UTF-8", nullptr);
+        if (!japanese)
+            FAIL() << "the locale ja_JP.UTF-8 is missing; scripts/ensure-packages makes it";
+        ::freelocale(japanese);
+    }
+    for (const auto& locale : locales) {
+        for (const auto& run : locale.Runs) {
+            SCOPED_TRACE(locale.Name + " " + run.Args[1]);
+            TWorld w;
+            auto& sim = w.StartSim(0, {});
+            // Each file holds its own name.
+            for (const std::string& name : {std::string("hum.wav"), sword, sound})
+                w.WriteFile(folder + "/" + name, name);
+            for (const std::string& name : {quoted, erase, cafe})
+                w.WriteFile(name, name);
+            TRunOptions options;
+            if (!locale.Name.empty())
+                options.Env["LC_ALL"] = locale.Name;
+            const auto r = w.Run(run.Args, options);
+            sim.Stop();
+
+            std::string conversations;
+            std::vector<std::string> announced;
+            // A folder's files go in the order of the board's bytes.
+            const std::vector<std::string> order =
+                run.Args[1] == cafe ? std::vector<std::string>{cafe}
+                : locale.Name == "ja_JP.UTF-8" ? std::vector<std::string>{"hum.wav", sword, sound, quoted, erase}
+                                               : std::vector<std::string>{"hum.wav", sound, sword, quoted, erase};
+            for (std::size_t i = 0; i < run.Sent.size(); ++i) {
+                conversations += Conversation(run.Sent[i], order[i]);
+                announced.push_back("as Serial Flash Name: " + run.Sent[i]);
+            }
+            EXPECT_EQ(sim.Received(), Verification + conversations) << r.Out;
+            EXPECT_EQ(LinesBeginning(r, "as Serial Flash Name: "), announced) << r.Out;
+            std::vector<std::string> refusals;
+            for (const auto& name : run.Refused)
+                refusals.insert(refusals.end(), {"", "ERROR, Invalid Serial Flash Name: " + name});
+            if (!refusals.empty()) {
+                EXPECT_EQ(After(r, "Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber."), refusals) << r.Out;
+            }
+            EXPECT_EQ(r.ExitStatus, run.Sent.empty() ? 2 : 0) << r.Out;
+            EXPECT_EQ(r.Err, "");
+        }
+    }
+}
+
+// Explorer hides desktop.ini and Thumbs.db in a font folder; on Windows the
+// files marked hidden or system stay out of a folder's upload. Linux has no
+// such mark (Wine keeps it in an extended attribute), so there they go.
+TEST(UploadRun, HiddenAndSystemFilesOfAFolderStayOutOnWindows)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    w.WriteFile("font/a.wav", "a");
+    for (const auto& [name, mark] : std::vector<std::pair<std::string, std::string>>{
+             {"desktop.ini", "0x6"}, {"Thumbs.db", "0x2"}, {"sys.bin", "0x4"}}) {
+        const std::string path = w.WriteFile("font/" + name, name);
+        if (::setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0) != 0 && Config().Wine)
+            GTEST_SKIP() << "the file system of " << w.Dir()
+                         << " cannot hold Wine's hidden and system marks (user.DOSATTRIB): " << std::strerror(errno);
+    }
+    const auto r = w.Run({"-s", "font"});
+    sim.Stop();
+    const std::string expected =
+        Config().Wine ? Conversation("a.wav", "a")
+                      : Conversation("Thumbs.db", "Thumbs.db") + Conversation("a.wav", "a") +
+                            Conversation("desktop.ini", "desktop.ini") + Conversation("sys.bin", "sys.bin");
+    EXPECT_EQ(sim.Received(), Verification + expected) << r.Out;
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out;
+}
+
+// A font kept deep in the user's folders: a folder and a file whose paths
+// are longer than 260 characters.
+TEST(UploadRun, PathsBeyond260CharactersWork)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    std::string deep = "deep";
+    while (deep.size() < 300)
+        deep += "/a-folder-of-the-users-sound-fonts-" + std::to_string(deep.size());
+    w.WriteFile(deep + "/font/x.wav", "x");
+    w.WriteFile(deep + "/y.wav", "yy");
+    const auto r = w.Run({"-s", deep + "/font", deep + "/y.wav"});
+    sim.Stop();
+    EXPECT_EQ(sim.Received(), Verification + Conversation("x.wav", "x") + Conversation("y.wav", "yy")) << r.Out;
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out;
 }
 
 } // namespace

@@ -27,6 +27,7 @@ struct TFakeDevice {
     bool HungUp = false;
     int HangUpError = 0;     // the number a hang-up reports (0: the platform cannot tell)
     int WaitError = 0;       // the wait for input fails with this
+    int WaitingErrorAfterWait = 0; // once a wait ended, the input-queue query fails with this
     bool FlushStuck = false;
     int FlushError = 0;
     int OutQueued = 0;       // bytes the driver still holds for output
@@ -148,6 +149,8 @@ public:
     {
         Await(Timeout);
         Error = 0;
+        if (D->WaitingErrorAfterWait)
+            D->WaitingError = D->WaitingErrorAfterWait;
         if (!D->Chunks.empty())
             return TSerialWait::Ready;
         if (D->WaitError) {

@@ -299,12 +299,31 @@ TEST_F(SerialModel, SendingDataCountsWhatTheDriverStillHoldsForOutput)
     EXPECT_EQ(Dev->Written, "") << "asking sends nothing";
 }
 
-TEST_F(SerialModel, AFailingQueueQueryEndsAsATimeOut)
+// A board unplugged during a read: the queue query fails from the start, or
+// only after a wait that a driver let run out its time like a quiet board's,
+// or right after a wait that saw a byte. The read still lasts its time-out
+// where it waits, and reports the failure, never a mere time-out.
+TEST_F(SerialModel, AFailingQueueQueryIsReportedNotATimeOut)
 {
     Open();
-    Dev->WaitingError = 5;
-    EXPECT_EQ(Port->RecvPacket(100), "");
-    EXPECT_EQ(Port->LastError(), ErrTimeout);
+    enum { FromStart, AfterTimedOutWait, AfterByte };
+    for (const int when : {FromStart, AfterTimedOutWait, AfterByte}) {
+        SCOPED_TRACE(when);
+        Dev->WaitingError = when == FromStart ? 1167 : 0;
+        Dev->WaitingErrorAfterWait = when == FromStart ? 0 : 1167;
+        if (when == AfterByte)
+            Dev->Later.emplace_back(rt::MonotonicMilliseconds() + 50, "x\n");
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Port->RecvTerminated(200, "\n"), "");
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(Port->LastError(), 1167);
+        if (when != AfterByte) {
+            EXPECT_GE(ms, 190);
+        }
+        Dev->WaitingError = Dev->WaitingErrorAfterWait = 0;
+        Dev->Later.clear();
+        Dev->Chunks.clear();
+    }
 }
 
 // A device that went away, or a wait that failed, still costs the read its

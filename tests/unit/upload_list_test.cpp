@@ -20,12 +20,16 @@ protected:
     void SetUp() override { fs::remove_all(Root); }
     void TearDown() override { fs::remove_all(Root); }
     // A folder when Rel ends with '/', else a file (its folders made too).
+    // Names are the program's text, UTF-8, also where the library would take
+    // a narrow name in the ANSI code page (Windows).
     std::string Make(const std::string& Rel) const
     {
-        fs::create_directories((Root / Rel).parent_path());
+        const fs::path path = Root / fs::path(std::u8string(Rel.begin(), Rel.end()));
+        fs::create_directories(path.parent_path());
         if (Rel.back() != '/')
-            std::ofstream(Root / Rel, std::ios::binary) << Rel;
-        return (Root / Rel).string();
+            std::ofstream(path, std::ios::binary) << Rel;
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
     }
     static Names GivenOf(const TUploadList& List)
     {

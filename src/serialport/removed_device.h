@@ -1,0 +1,22 @@
+#pragma once
+// How the Windows USB serial driver (usbser.sys) tells that its device was
+// unplugged, and when a flush it refuses may still count as done. The numbers
+// are Windows error codes; kept free of any platform call so that the rule is
+// tested on every build.
+
+namespace hp {
+
+// True when a failed serial call's error number says that the device is gone:
+// which one a removed device gives depends on the Windows version (the file,
+// access, command, device or removal errors). An aborted operation counts
+// only when the program did not cancel it itself (OwnCancel false).
+bool MeansDeviceGone(int Error, bool OwnCancel);
+
+// A driver that does not implement the flush (ERROR_INVALID_FUNCTION,
+// ERROR_NOT_SUPPORTED) has still sent everything once its output queue is
+// empty: every write completed before the flush was asked for. QueueError is
+// the outcome of the output-queue query that follows the refusal, Queued its
+// count. Any other flush error stays an error.
+bool RefusedFlushCountsAsDone(int FlushError, int QueueError, int Queued);
+
+} // namespace hp
