@@ -702,14 +702,6 @@ void TWorld::SetMapValue(const std::string& Name, const std::string& Text)
         WriteFile("devicemap" + RelativeMapPath(Name), Text);
 }
 
-void TWorld::SetMapNonText(const std::string& Name)
-{
-    if (Config().Wine)
-        FNamedValues[Name] = std::nullopt;
-    else
-        fs::create_directories(FMapDir + RelativeMapPath(Name));
-}
-
 std::string TWorld::WriteFile(const std::string& RelPath, const std::string& Bytes) const
 {
     const fs::path path = fs::path(FDir) / RelPath;
@@ -766,10 +758,7 @@ void TWorld::ImportWineDeviceMap(bool Clear) const
         for (const char c : valueName)
             name += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};
         name += "\"=";
-        if (Clear)
-            reg += name + "-\r\n";
-        else
-            reg += name + (text ? RegHexString(*text) : "dword:00000001") + "\r\n";
+        reg += name + (Clear ? "-" : RegHexString(text)) + "\r\n";
     }
     const std::string regFile = WriteFile("serialcomm.reg", ToUtf16Le(reg));
     // regedit fails now and then on a loaded machine, without a word; the

@@ -175,8 +175,9 @@ private:
 // with its own device map. In native mode the device map is a folder named by
 // HILTPUSH_SERIALCOMM (missing until a value is written); under Wine it is the
 // prefix's SERIALCOMM registry key, whose \Device\USBSER000..100 values are
-// replaced by this world's before each Run (the key itself always exists
-// there: it is volatile and cannot be recreated).
+// replaced by this world's before each Run, together with the values of
+// other names it wrote (the key itself always exists there: it is volatile
+// and cannot be recreated).
 class TWorld {
 public:
     TWorld();
@@ -198,10 +199,9 @@ public:
     void SetMapValue(int Index, const std::string& Text);
     // Makes \Device\USBSER<Index> a value that is not text.
     void SetMapNonText(int Index);
-    // The same for a value of any name ("\\Device\\VCP0"); under Wine these
-    // are removed from the key again when the world ends.
+    // Writes a value of any name ("\\Device\\VCP0"); under Wine it is
+    // removed from the key again when the world ends.
     void SetMapValue(const std::string& Name, const std::string& Text);
-    void SetMapNonText(const std::string& Name);
     // Native mode: the folder that HILTPUSH_SERIALCOMM names.
     const std::string& MapDir() const { return FMapDir; }
     // The port name of a running simulator as a device-map value holds it.
@@ -224,8 +224,8 @@ private:
     std::string FDir;
     std::string FMapDir;
     std::vector<std::unique_ptr<TSaberSim>> FSims;
-    // Wine: values by full name; nullopt for one that is not text.
-    std::map<std::string, std::optional<std::string>> FNamedValues;
+    // Wine: values by full name.
+    std::map<std::string, std::string> FNamedValues;
     // Links a free COMn of the Wine prefix to PtyPath; returns n.
     int LinkCom(const std::string& PtyPath);
 
