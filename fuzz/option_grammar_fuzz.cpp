@@ -5,10 +5,14 @@
 // from the last parameter backwards.
 //
 // Input: the first line holds the option letter (its first byte) and the
-// long name (the rest); every further line is one parameter.
+// long name (the rest); every further line is one parameter. The program's
+// port option (-p, --port=) is checked on every input besides, and so is the
+// rule that its value is never taken for a file to upload.
 #include "app/application_base.h"
+#include "app/upload_list.h"
 #include "fuzz_check.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -112,6 +116,32 @@ void CheckFind(const TProbe& App, const std::vector<std::string>& Params, const 
     }
 }
 
+void CheckPortOption(const TProbe& App, const std::vector<std::string>& Params)
+{
+    const std::string what = Describe(Params, "port");
+    const TModelHit letter = ModelFind(Params, "p", -1);
+    const TModelHit name = ModelFind(Params, "port", -1);
+    Check(App.HasOption('p', "port") == (letter.Index != -1 || name.Index != -1), "HasOption('p', \"port\")", what);
+    const std::string value = App.GetOptionValue('p', "port");
+    Check(value == ModelValue(Params, 'p', "port"), "the port's value differs from the model", what);
+
+    const std::vector<std::string> files = hp::UploadParams(Params);
+    // Files are parameters, in command-line order.
+    auto next = Params.begin();
+    for (const auto& f : files) {
+        next = std::find(next, Params.end(), f);
+        Check(next != Params.end(), "UploadParams gave what is no parameter, or out of order", what);
+        ++next;
+    }
+    // A value taken from the parameter after -p or -port has a slot of its
+    // own that is no file: the files hold that text fewer times than the
+    // parameters do.
+    const TModelHit hit = letter.Index != -1 ? letter : name;
+    if (hit.Index != -1 && !*hit.LongOpt && static_cast<std::size_t>(hit.Index) < Params.size() && !value.empty())
+        Check(std::count(files.begin(), files.end(), value) < std::count(Params.begin(), Params.end(), value),
+              "the port's value was taken for a file", what + ": value " + Visible(value));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size)
@@ -156,5 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
           Describe(params, name) + ": got " + Visible(value) + ", want " + Visible(want));
     Check(app.GetOptionAtIndex(-1, false).empty() && app.GetOptionAtIndex(-1, true).empty(),
           "GetOptionAtIndex(-1) is not empty");
+    CheckPortOption(app, params);
     return 0;
 }

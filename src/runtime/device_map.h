@@ -5,6 +5,12 @@
 // named by HILTPUSH_SERIALCOMM (the value \Device\USBSER000 is the file
 // Device/USBSER000 in it), or else the USB CDC-ACM devices the kernel lists:
 // \Device\USBSER<NNN> is /dev/ttyACM<N> while /sys/class/tty/ttyACM<N> exists.
+//
+// The serial ports that the map's probe names never reach (OtherPorts) are,
+// on Windows, the key's other values; on Linux the USB serial adapters
+// /dev/ttyUSB<N> with their /dev/serial/by-id/ names. A folder named by
+// HILTPUSH_SERIALCOMM brings its own dev/ for that (its dev/ttyUSB0,
+// dev/serial/by-id/...), and the machine's /dev is then not looked at.
 #include <memory>
 #include <optional>
 #include <string>

@@ -2,10 +2,13 @@
 
 #include "runtime/exceptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,11 +59,73 @@ long ProbeCounter(const std::string& Name)
     return counter;
 }
 
+struct TDirCloser {
+    void operator()(DIR* Dir) const { ::closedir(Dir); }
+};
+using TDirHandle = std::unique_ptr<DIR, TDirCloser>;
+
+// The folder Path (relative to the folder Parent, or absolute) opened for
+// listing; null when it is not there or cannot be read.
+TDirHandle OpenFolder(int Parent, const char* Path)
+{
+    const int fd = ::openat(Parent, Path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir)
+        ::close(fd);
+    return TDirHandle(dir);
+}
+
+std::vector<std::string> EntryNames(DIR* Dir)
+{
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(Dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    return names;
+}
+
+// The device file an entry leads to, links followed; a link and its target
+// are the same node.
+struct TNode {
+    dev_t Dev = 0;
+    ino_t Ino = 0;
+    bool operator==(const TNode&) const = default;
+};
+
+std::optional<TNode> CharDeviceAt(int Dir, const std::string& Name)
+{
+    struct stat st {};
+    if (::fstatat(Dir, Name.c_str(), &st, 0) != 0 || !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    return TNode{st.st_dev, st.st_ino};
+}
+
+// The N of "ttyUSB<N>", or nullopt for any other name.
+std::optional<unsigned long> UsbSerialNumber(const std::string& Name)
+{
+    constexpr std::string_view prefix = "ttyUSB";
+    if (Name.size() <= prefix.size() || Name.size() > prefix.size() + 9 || Name.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    unsigned long number = 0;
+    for (std::size_t i = prefix.size(); i < Name.size(); ++i) {
+        if (Name[i] < '0' || Name[i] > '9')
+            return std::nullopt;
+        number = number * 10 + static_cast<unsigned long>(Name[i] - '0');
+    }
+    return number;
+}
+
 } // namespace
 
 struct TDeviceMap::TImpl {
     // The folder standing in for the map, or -1 for the kernel's list.
     int Folder = -1;
+    // Its name as the user gave it, without a trailing '/'.
+    std::string FolderPath;
     bool Exists = false;
 };
 
@@ -71,6 +136,9 @@ TDeviceMap::TDeviceMap()
     if (folder && *folder) {
         FImpl->Folder = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         FImpl->Exists = FImpl->Folder >= 0;
+        FImpl->FolderPath = folder;
+        while (!FImpl->FolderPath.empty() && FImpl->FolderPath.back() == '/')
+            FImpl->FolderPath.pop_back();
     } else {
         FImpl->Exists = true;
     }
@@ -149,7 +217,55 @@ std::optional<std::string> TDeviceMap::Value(const std::string& Name) const
 
 std::vector<TDeviceMap::TOtherPort> TDeviceMap::OtherPorts() const
 {
-    return {};
+    if (!FImpl->Exists)
+        return {};
+    // A folder standing in for the map brings its own dev/, so that what it
+    // describes is never mixed with the adapters of the machine it runs on.
+    const bool standIn = FImpl->Folder >= 0;
+    const std::string devPath = standIn ? FImpl->FolderPath + "/dev" : "/dev";
+    const TDirHandle dev = OpenFolder(standIn ? FImpl->Folder : AT_FDCWD, standIn ? "dev" : "/dev");
+    if (!dev)
+        return {};
+    const int devFd = ::dirfd(dev.get());
+
+    struct TUsbPort {
+        unsigned long Number;
+        std::string Name;
+        TNode Node;
+    };
+    std::vector<TUsbPort> usb;
+    for (auto& name : EntryNames(dev.get())) {
+        const auto number = UsbSerialNumber(name);
+        if (!number)
+            continue;
+        if (const auto node = CharDeviceAt(devFd, name))
+            usb.push_back({*number, std::move(name), *node});
+    }
+    if (usb.empty())
+        return {};
+    std::sort(usb.begin(), usb.end(), [](const TUsbPort& A, const TUsbPort& B) {
+        return A.Number != B.Number ? A.Number < B.Number : A.Name < B.Name;
+    });
+
+    // udev names each adapter by maker, product and serial number here: a
+    // name that stays when the adapter moves to another socket.
+    std::vector<std::pair<std::string, TNode>> links;
+    if (const TDirHandle byId = OpenFolder(devFd, "serial/by-id")) {
+        for (auto& name : EntryNames(byId.get()))
+            if (const auto node = CharDeviceAt(::dirfd(byId.get()), name))
+                links.emplace_back(std::move(name), *node);
+        std::sort(links.begin(), links.end(), [](const auto& A, const auto& B) { return A.first < B.first; });
+    }
+
+    std::vector<TOtherPort> ports;
+    for (const auto& port : usb) {
+        TOtherPort other{devPath + "/" + port.Name, {}};
+        const auto link = std::find_if(links.begin(), links.end(), [&](const auto& L) { return L.second == port.Node; });
+        if (link != links.end())
+            other.Alias = devPath + "/serial/by-id/" + link->first;
+        ports.push_back(std::move(other));
+    }
+    return ports;
 }
 
 } // namespace hp::rt

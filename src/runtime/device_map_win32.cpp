@@ -1,8 +1,10 @@
 #include "runtime/device_map.h"
 
-#include "runtime/wide_text_win32.h"
 #include "runtime/exceptions.h"
+#include "runtime/wide_text_win32.h"
 
+#include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include <windows.h>
@@ -12,6 +14,33 @@ namespace hp::rt {
 namespace {
 
 const wchar_t* const SerialCommKey = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// The names the scan asks for, \Device\USBSER000 to \Device\USBSER099, as
+// the registry matches them: letters in either case.
+bool IsProbeName(std::wstring_view Name)
+{
+    constexpr std::wstring_view prefix = L"\\Device\\USBSER";
+    const auto digit = [](wchar_t C) { return C >= L'0' && C <= L'9'; };
+    return Name.size() == prefix.size() + 3 &&
+           CompareStringOrdinal(Name.data(), static_cast<int>(prefix.size()), prefix.data(),
+                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL &&
+           Name[prefix.size()] == L'0' && digit(Name[prefix.size() + 1]) && digit(Name[prefix.size() + 2]);
+}
+
+// The port names a value holds, one per line as the scan reads them; empty
+// lines name no port.
+std::vector<std::string> PortNamesIn(const std::string& Text)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= Text.size()) {
+        const std::size_t end = std::min(Text.find_first_of("\r\n", start), Text.size());
+        if (end > start)
+            names.push_back(Text.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
 
 } // namespace
 
@@ -69,7 +98,56 @@ std::optional<std::string> TDeviceMap::Value(const std::string& Name) const
 
 std::vector<TDeviceMap::TOtherPort> TDeviceMap::OtherPorts() const
 {
-    return {};
+    if (!FImpl->Key)
+        return {};
+    DWORD maxName = 0;
+    DWORD maxData = 0;
+    if (RegQueryInfoKeyW(FImpl->Key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+                         &maxData, nullptr, nullptr) != ERROR_SUCCESS)
+        return {};
+    std::vector<wchar_t> name(maxName + 1);
+    std::vector<BYTE> data(maxData + sizeof(wchar_t));
+
+    std::vector<std::pair<std::wstring, std::wstring>> values;
+    int retries = 0;
+    for (DWORD index = 0;;) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD type = 0;
+        DWORD size = static_cast<DWORD>(data.size());
+        const LONG rc = RegEnumValueW(FImpl->Key, index, name.data(), &nameLength, nullptr, &type, data.data(), &size);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc == ERROR_MORE_DATA && retries++ < 3) {
+            // A value that grew since the key was measured: the longest
+            // name the registry allows, and the size just reported.
+            name.resize(16384);
+            data.resize(std::max<std::size_t>(data.size(), size) + sizeof(wchar_t));
+            continue;
+        }
+        retries = 0;
+        ++index;
+        // A value that is not text is no port; only the scan's own names
+        // are an error when they are not text.
+        if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+            continue;
+        const std::wstring_view valueName(name.data(), nameLength);
+        if (IsProbeName(valueName))
+            continue;
+        std::size_t length = size / sizeof(wchar_t);
+        std::wstring text(length, L'\0');
+        std::copy_n(data.data(), length * sizeof(wchar_t), reinterpret_cast<BYTE*>(text.data()));
+        if (!text.empty() && text.back() == L'\0')
+            text.pop_back();
+        values.emplace_back(valueName, std::move(text));
+    }
+    // The registry's order is its own; the user gets the same list each run.
+    std::sort(values.begin(), values.end());
+
+    std::vector<TOtherPort> ports;
+    for (const auto& [valueName, text] : values)
+        for (auto& port : PortNamesIn(Narrow(text)))
+            ports.push_back({std::move(port), Narrow(valueName)});
+    return ports;
 }
 
 } // namespace hp::rt

@@ -5,7 +5,9 @@
 
 Runs PROGRAM ARGS (the program's help, e.g. `hiltpush -h -s`) and compares
 the options its help text lists with the options of the manual page's
-OPTIONS section: the same options, each with or without a value alike. With
+OPTIONS section: the same options, each with or without a value alike, and
+the forms that one help line gives together (`-p port  --port=port`) named
+together by one entry of the page. With
 --readme, every option line of the help must also appear in FILE unchanged,
 and FILE must hold no option line that the help lacks.
 Exits 1 and names each difference when they disagree.
@@ -22,6 +24,11 @@ OPERAND = "FILE"  # the positional file name
 def help_option_lines(text):
     """The option lines of the help: two blanks, then '-' or '<'."""
     return [l for l in text.splitlines() if re.match(r"  [-<]", l) and " -- " in l]
+
+
+def help_groups(lines):
+    """The options of each help line, one set per line."""
+    return [help_options([line]) for line in lines]
 
 
 def help_options(lines):
@@ -90,18 +97,19 @@ def tag_options(line):
     return options
 
 
-def man_options(path):
+def man_entries(path):
+    """The options of each tagged entry of the OPTIONS section, one set each."""
     lines = open(path, encoding="utf-8").read().splitlines()
-    options = set()
+    entries = []
     in_options = False
     for i, line in enumerate(lines):
         if line.startswith(".SH"):
             in_options = line.split(None, 1)[1].strip('"') == "OPTIONS"
         elif in_options and line.startswith(".TP") and i + 1 < len(lines):
-            options |= tag_options(lines[i + 1])
-    if not options:
+            entries.append(tag_options(lines[i + 1]))
+    if not any(entries):
         raise SystemExit("man page %s: no OPTIONS section with tagged entries" % path)
-    return options
+    return entries
 
 
 def main(argv):
@@ -123,11 +131,16 @@ def main(argv):
         raise SystemExit("the help text lists no options:\n" + run.stdout.decode("latin-1"))
 
     problems = []
-    have = man_options(man_page)
+    entries = man_entries(man_page)
+    have = set().union(*entries)
     for option in sorted(want - have):
         problems.append("in the help, not in the manual page: %s" % option)
     for option in sorted(have - want):
         problems.append("in the manual page, not in the help: %s" % option)
+    for group in help_groups(help_lines):
+        if group <= have and group not in entries:
+            problems.append("the manual page has no entry naming these together: %s"
+                            % ", ".join(sorted(group)))
 
     if readme:
         readme_lines = help_option_lines(open(readme, encoding="utf-8").read().replace("\r\n", "\n"))

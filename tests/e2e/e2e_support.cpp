@@ -232,6 +232,13 @@ std::string ProbeName(int Index)
     return buf;
 }
 
+// "\Device\VCP0" -> "/Device/VCP0", as the stand-in folder holds values.
+std::string RelativeMapPath(std::string Name)
+{
+    std::replace(Name.begin(), Name.end(), '\\', '/');
+    return Name;
+}
+
 std::vector<std::string> SplitLines(const std::string& Out, bool DropCr)
 {
     std::vector<std::string> lines;
@@ -597,11 +604,8 @@ TWorld::~TWorld()
     if (Config().Wine) {
         // Leave the shared key without this world's values.
         std::error_code ec;
-        if (!fs::is_empty(FDir + "/wine", ec) && !ec) {
-            fs::remove_all(FDir + "/wine", ec);
-            fs::create_directories(FDir + "/wine", ec);
-            ImportWineDeviceMap();
-        }
+        if ((!fs::is_empty(FDir + "/wine", ec) && !ec) || !FNamedValues.empty())
+            ImportWineDeviceMap(true);
         const std::string prefix = EnvOr("WINEPREFIX", "");
         for (const int com : FComs) {
             std::error_code ec;
@@ -618,7 +622,7 @@ TSaberSim& TWorld::StartSim(int Index, const std::vector<std::string>& Extra)
 {
     const std::string name = "sim" + std::to_string(FSims.size());
     std::vector<std::string> args;
-    if (!Config().Wine) {
+    if (!Config().Wine && Index >= 0) {
         args = {"--device-map", FMapDir, "--index", std::to_string(Index)};
     }
     args.insert(args.end(), Extra.begin(), Extra.end());
@@ -626,7 +630,8 @@ TSaberSim& TWorld::StartSim(int Index, const std::vector<std::string>& Extra)
     TSaberSim& sim = *FSims.back();
     if (Config().Wine) {
         FComOf[&sim] = LinkCom(sim.PtyPath());
-        SetMapValue(Index, PortNameOf(sim));
+        if (Index >= 0)
+            SetMapValue(Index, PortNameOf(sim));
     }
     return sim;
 }
@@ -689,6 +694,14 @@ void TWorld::SetMapNonText(int Index)
     fs::create_directories(FDir + "/wine/" + ProbeName(Index));
 }
 
+void TWorld::SetMapValue(const std::string& Name, const std::string& Text)
+{
+    if (Config().Wine)
+        FNamedValues[Name] = Text;
+    else
+        WriteFile("devicemap" + RelativeMapPath(Name), Text);
+}
+
 std::string TWorld::WriteFile(const std::string& RelPath, const std::string& Bytes) const
 {
     const fs::path path = fs::path(FDir) / RelPath;
@@ -718,7 +731,7 @@ TRunResult TWorld::Run(const std::vector<std::string>& Args, const TRunOptions& 
                       Options.CloseOutputAfter);
 }
 
-void TWorld::ImportWineDeviceMap() const
+void TWorld::ImportWineDeviceMap(bool Clear) const
 {
     // The values of this world replace the probed values the key held
     // before. The key itself stays: it is volatile, and Wine cannot create a
@@ -733,12 +746,19 @@ void TWorld::ImportWineDeviceMap() const
         const std::string probe = ProbeName(i);
         const std::string name = "\"\\\\Device\\\\" + probe + "\"=";
         const auto it = entries.find(probe);
-        if (it == entries.end())
+        if (Clear || it == entries.end())
             reg += name + "-\r\n";
         else if (fs::is_directory(it->second))
             reg += name + "dword:00000001\r\n";
         else
             reg += name + RegHexString(ReadWholeFile(it->second.string()).value_or("")) + "\r\n";
+    }
+    for (const auto& [valueName, text] : FNamedValues) {
+        std::string name = "\"";
+        for (const char c : valueName)
+            name += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};
+        name += "\"=";
+        reg += name + (Clear ? "-" : RegHexString(text)) + "\r\n";
     }
     const std::string regFile = WriteFile("serialcomm.reg", ToUtf16Le(reg));
     // regedit fails now and then on a loaded machine, without a word; the

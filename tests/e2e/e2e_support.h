@@ -175,8 +175,9 @@ private:
 // with its own device map. In native mode the device map is a folder named by
 // HILTPUSH_SERIALCOMM (missing until a value is written); under Wine it is the
 // prefix's SERIALCOMM registry key, whose \Device\USBSER000..100 values are
-// replaced by this world's before each Run (the key itself always exists
-// there: it is volatile and cannot be recreated).
+// replaced by this world's before each Run, together with the values of
+// other names it wrote (the key itself always exists there: it is volatile
+// and cannot be recreated).
 class TWorld {
 public:
     TWorld();
@@ -187,7 +188,8 @@ public:
     const std::string& Dir() const { return FDir; }
 
     // Starts a simulator whose port is entered at \Device\USBSER<Index> of
-    // the device map (value text: the port name). Extra switches follow.
+    // the device map (value text: the port name); a negative Index enters it
+    // nowhere. Extra switches follow.
     TSaberSim& StartSim(int Index, const std::vector<std::string>& Extra = {});
 
     // The name of a port that cannot be opened.
@@ -197,6 +199,11 @@ public:
     void SetMapValue(int Index, const std::string& Text);
     // Makes \Device\USBSER<Index> a value that is not text.
     void SetMapNonText(int Index);
+    // Writes a value of any name ("\\Device\\VCP0"); under Wine it is
+    // removed from the key again when the world ends.
+    void SetMapValue(const std::string& Name, const std::string& Text);
+    // Native mode: the folder that HILTPUSH_SERIALCOMM names.
+    const std::string& MapDir() const { return FMapDir; }
     // The port name of a running simulator as a device-map value holds it.
     std::string PortNameOf(const TSaberSim& Sim) const;
 
@@ -211,11 +218,14 @@ public:
     TRunResult Run(const std::vector<std::string>& Args, const TRunOptions& Options = {}) const;
 
 private:
-    void ImportWineDeviceMap() const;
+    // Clear: every value this world may have written is deleted instead.
+    void ImportWineDeviceMap(bool Clear = false) const;
 
     std::string FDir;
     std::string FMapDir;
     std::vector<std::unique_ptr<TSaberSim>> FSims;
+    // Wine: values by full name.
+    std::map<std::string, std::string> FNamedValues;
     // Links a free COMn of the Wine prefix to PtyPath; returns n.
     int LinkCom(const std::string& PtyPath);
 
