@@ -50,6 +50,7 @@ TEST(PortOption, TheNamedPortIsTheOnlyOneOpened)
     // The value of -p is not a file, wherever the option stands.
     const auto taken = w.Run({"song.wav", "-p", p2, "-s"});
     const auto refused = w.Run({"-s", "--port=" + po, "song.wav"});
+    const auto missing = w.Run({"-s", "song.wav", "-p"});
     first.Stop();
     second.Stop();
     other.Stop();
@@ -73,6 +74,11 @@ TEST(PortOption, TheNamedPortIsTheOnlyOneOpened)
     EXPECT_EQ(refused.Err, "");
     EXPECT_EQ(other.Received(), "V?\n");
     EXPECT_EQ(first.Opens(), 0);
+
+    // No port named: refused before any port is opened or the map is read.
+    EXPECT_EQ(AfterHeader(missing), (std::vector<std::string>{"ERROR, -p needs a port name."})) << missing.Out;
+    EXPECT_EQ(missing.ExitStatus, 2);
+    EXPECT_EQ(second.Opens(), 2) << "the check and the upload of the first run";
 }
 
 // A scan that finds no saber names on standard error the ports it did not
