@@ -400,6 +400,21 @@ TEST(SaberSim, ChaosFaultsDoWhatTheySay) {
     }
 }
 
+// A hang-up planned at a command the host never sends would be a fault that
+// never happens: the host asks three questions in its check of the board and
+// sends five commands in an upload.
+TEST(SaberSim, ChaosHangsUpOnlyAtCommandsTheHostSends) {
+    int planned = 0;
+    std::vector<std::string> beyond;
+    for (std::uint64_t seed = 1; seed <= 3000; ++seed)
+        for (int session = 1; session <= 3; ++session)
+            if (const auto at = hp::sim::PlanChaos(seed, session).HangUpAtCommand; at && ++planned)
+                if (*at > (session == 1 ? 3 : 5))
+                    beyond.push_back(std::to_string(seed) + "/" + std::to_string(session));
+    EXPECT_GT(planned, 100);
+    EXPECT_TRUE(beyond.empty()) << beyond.size() << " plans, e.g. seed/session " << beyond.front();
+}
+
 TEST(SaberSim, LineRatePacesA64KiBUpload) {
     TempDir dir;
     const std::string log = dir / "wire";

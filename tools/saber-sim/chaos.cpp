@@ -70,7 +70,7 @@ std::string RandomText(TDraw& draw, bool printable) {
     return text;
 }
 
-void Add(TChaosPlan& plan, const std::string& kind, TDraw& draw, int replies) {
+void Add(TChaosPlan& plan, const std::string& kind, TDraw& draw, int replies, int commands) {
     plan.Kinds.push_back(kind);
     auto reply = [&](TReplyFault::Kind what) -> TReplyFault& {
         plan.Replies.push_back({});
@@ -95,7 +95,7 @@ void Add(TChaosPlan& plan, const std::string& kind, TDraw& draw, int replies) {
     } else if (kind == "free-low") {
         plan.Free = draw.Int(0, 320 * 1024);
     } else if (kind == "hang-up-command") {
-        plan.HangUpAtCommand = static_cast<int>(draw.Int(1, replies));
+        plan.HangUpAtCommand = static_cast<int>(draw.Int(1, commands));
     } else if (kind == "hang-up-data") {
         plan.HangUp = TDataPoint{draw.Unit(), std::nullopt};
     } else if (kind == "hang-up-tail") {
@@ -133,6 +133,9 @@ TChaosPlan PlanChaos(std::uint64_t seed, int session) {
     // The first session is the host's check of the board: a fault there ends
     // most runs before any data moves, so most of them pass it untouched.
     if (session == 1 && draw.Chance(0.7)) return plan;
+    // The host's check asks three questions; an upload asks five and gets a
+    // sixth reply, the closing line.
+    const int commands = session == 1 ? 3 : 5;
     const int replies = session == 1 ? 3 : 6;
     int total = 0;
     for (const auto& k : Kinds) total += k.Weight;
@@ -147,7 +150,7 @@ TChaosPlan PlanChaos(std::uint64_t seed, int session) {
             dataDecided = true;
             plan.DataKind = kind->Name;
         }
-        Add(plan, kind->Name, draw, replies);
+        Add(plan, kind->Name, draw, replies, commands);
     }
     return plan;
 }
