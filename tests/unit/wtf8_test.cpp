@@ -1,10 +1,6 @@
 // The program's own text on Windows: UTF-16 names as WTF-8 and back.
 #include "runtime/wtf8.h"
 
-#include "app/saber/flash_name.h"
-#include "app/upload_list.h"
-#include "runtime/cmdline.h"
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -46,22 +42,6 @@ TEST(Wtf8, BytesThatStartNoSequenceBecomeReplacementCharacters)
     EXPECT_EQ(Utf16FromWtf8("\xE3\x82"), u"\uFFFD\uFFFD") << "cut off";
     EXPECT_EQ(Utf16FromWtf8("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD") << "beyond U+10FFFF";
     EXPECT_EQ(Utf16FromWtf8("\xED\xA0\x80\xED\xB0\x80"), u"\xD800\xDC00") << "halves meet again";
-}
-
-// A name with fullwidth quotes and an option inside stays one file; a
-// Japanese folder name does not hide a separator.
-TEST(Wtf8, CommandLineAndPathsSplitByCharacter)
-{
-    const std::string line = Wtf8FromUtf16(u"hiltpush.exe \"a\uFF02 -v \uFF02.wav\" \uFF0Derase-all.wav");
-    const auto params = hp::rt::SplitCommandLine(line);
-    ASSERT_EQ(params.size(), 3u);
-    EXPECT_EQ(params[1], Wtf8FromUtf16(u"a\uFF02 -v \uFF02.wav"));
-    const std::vector<std::string> rest(params.begin() + 1, params.end());
-    EXPECT_EQ(hp::UploadParams(rest), rest) << "neither is an option";
-
-    const std::string path = Wtf8FromUtf16(u"C:\\\u30BD\u30FC\u30C9\\\u8868.wav");
-    EXPECT_EQ(hp::FlashNameOf(path), Wtf8FromUtf16(u"\u8868.wav"));
-    EXPECT_EQ(hp::DirectoryPart(path), Wtf8FromUtf16(u"C:\\\u30BD\u30FC\u30C9\\"));
 }
 
 } // namespace
