@@ -3,11 +3,7 @@
 // into LF and then cuts at LF: no entry holds a CR or LF, a final line break
 // adds no empty entry, an empty text gives none, and the entries joined by LF
 // rebuild the text with its line breaks so normalised.
-//
-// The splitting is a private helper of the port scan; the scan's source is
-// compiled into this target so that the very function the program runs is
-// fuzzed. The scan itself is never called.
-#include "../src/app/discovery/get_ports.cpp"
+#include "runtime/port_lines.h"
 
 #include "fuzz_check.h"
 
@@ -58,7 +54,7 @@ std::vector<std::string> ModelLines(const std::string& Text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size)
 {
     const std::string text(reinterpret_cast<const char*>(Data), Size);
-    const std::vector<std::string> lines = hp::SplitPortLines(text);
+    const std::vector<std::string> lines = hp::rt::SplitPortLines(text);
     std::string what = "text " + Visible(text) + " ->";
     for (const auto& l : lines)
         what += " " + Visible(l);

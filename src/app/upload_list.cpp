@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 namespace hp {
 
@@ -46,18 +47,9 @@ std::vector<std::string> UploadParams(const std::vector<std::string>& Params)
 
 TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePath)
 {
-    TUploadFile file{FName, {}, {}, {}, 0, {}};
-    if (rt::FileExists(FName)) {
-        file.FullName = FName;
-    } else {
-        // A file dropped next to the program is found without a path too.
-        const std::string besideExe = DirectoryPart(ExePath) + FName;
-        if (!rt::FileExists(besideExe)) {
-            file.Problem = "File " + FName + " not found.";
-            return file;
-        }
-        file.FullName = besideExe;
-    }
+    // A file dropped next to the program is found without a path too; when
+    // it is not there either, the check says the file was not found.
+    TUploadFile file{FName, rt::FileExists(FName) ? FName : DirectoryPart(ExePath) + FName, {}, {}, 0, {}};
     CheckUploadFile(file);
     return file;
 }
@@ -82,7 +74,7 @@ void CheckUploadFile(TUploadFile& File)
     // A name the board's code page cannot hold would be stored under some
     // other name; a control byte would end the write command early.
     const auto boardName = rt::ToBoardText(File.FlashName);
-    if (!boardName || !IsSafeFlashName(*boardName) || !IsSafeFlashName(File.FlashName)) {
+    if (!boardName || !IsSafeFlashName(*boardName)) {
         File.Problem = "ERROR, Invalid Serial Flash Name: " + File.FlashName;
         return;
     }
@@ -114,17 +106,17 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
             check(name);
             continue;
         }
-        std::vector<std::string> entries = rt::FilesIn(name);
-        std::erase_if(entries, [](const std::string& E) { return E.empty() || E.front() == '.'; });
         // In the order of the bytes the board gets (std::string compares
         // unsigned bytes); a name without them is refused anyway.
-        const auto key = [](const std::string& E) { return rt::ToBoardText(E).value_or(E); };
-        std::sort(entries.begin(), entries.end(),
-                  [&key](const std::string& A, const std::string& B) { return key(A) < key(B); });
+        std::vector<std::pair<std::string, std::string>> entries; // board bytes, name
+        for (std::string& entry : rt::FilesIn(name))
+            if (!entry.empty() && entry.front() != '.')
+                entries.emplace_back(rt::ToBoardText(entry).value_or(entry), std::move(entry));
+        std::sort(entries.begin(), entries.end());
         if (entries.empty())
             list.Problems.push_back("No files to upload in " + name + ".");
-        for (const std::string& entry : entries)
-            check(rt::JoinPath(name, entry));
+        for (const auto& entry : entries)
+            check(rt::JoinPath(name, entry.second));
     }
     return list;
 }

@@ -1,6 +1,7 @@
 #include "runtime/device_map.h"
 
 #include "runtime/exceptions.h"
+#include "runtime/port_lines.h"
 #include "runtime/wide_text_win32.h"
 
 #include <algorithm>
@@ -25,21 +26,6 @@ bool IsProbeName(std::wstring_view Name)
            CompareStringOrdinal(Name.data(), static_cast<int>(prefix.size()), prefix.data(),
                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL &&
            Name[prefix.size()] == L'0' && digit(Name[prefix.size() + 1]) && digit(Name[prefix.size() + 2]);
-}
-
-// The port names a value holds, one per line as the scan reads them; empty
-// lines name no port.
-std::vector<std::string> PortNamesIn(const std::string& Text)
-{
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    while (start <= Text.size()) {
-        const std::size_t end = std::min(Text.find_first_of("\r\n", start), Text.size());
-        if (end > start)
-            names.push_back(Text.substr(start, end - start));
-        start = end + 1;
-    }
-    return names;
 }
 
 } // namespace
@@ -145,8 +131,9 @@ std::vector<TDeviceMap::TOtherPort> TDeviceMap::OtherPorts() const
 
     std::vector<TOtherPort> ports;
     for (const auto& [valueName, text] : values)
-        for (auto& port : PortNamesIn(Narrow(text)))
-            ports.push_back({std::move(port), Narrow(valueName)});
+        for (auto& port : SplitPortLines(Narrow(text)))
+            if (!port.empty()) // an empty line names no port
+                ports.push_back({std::move(port), Narrow(valueName)});
     return ports;
 }
 

@@ -4,6 +4,7 @@
 #include "app/hiltpush.h"
 #include "runtime/console.h"
 #include "runtime/device_map.h"
+#include "runtime/port_lines.h"
 
 #include <cstdio>
 
@@ -17,30 +18,6 @@ std::string ProbeName(int Counter)
     char buf[32];
     std::snprintf(buf, sizeof buf, "\\Device\\USBSER%03d", Counter);
     return buf;
-}
-
-// A value may hold several port names, one per line: CR, LF and CR LF each
-// end a line, a final line break adds no empty entry, and an empty text
-// gives none.
-std::vector<std::string> SplitPortLines(const std::string& Text)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < Text.size()) {
-        const char c = Text[i];
-        if (c != '\r' && c != '\n') {
-            ++i;
-            continue;
-        }
-        lines.push_back(Text.substr(start, i - start));
-        // CR LF is one line break, not two.
-        i += (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') ? 2 : 1;
-        start = i;
-    }
-    if (start < Text.size())
-        lines.push_back(Text.substr(start));
-    return lines;
 }
 
 } // namespace
@@ -59,7 +36,7 @@ std::vector<std::string> THiltPush::GetPorts()
         const std::optional<std::string> text = map.Value(name);
         if (!text)
             continue;
-        for (auto& line : SplitPortLines(*text))
+        for (auto& line : rt::SplitPortLines(*text))
             ports.push_back(std::move(line));
         rt::WriteLine(*text + " : " + name);
     }
