@@ -2,23 +2,18 @@
 
 namespace hp {
 
-namespace {
-constexpr int ErrorInvalidFunction = 1, ErrorFileNotFound = 2, ErrorAccessDenied = 5, ErrorBadCommand = 22,
-              ErrorGenFailure = 31, ErrorNotSupported = 50, ErrorOperationAborted = 995,
-              ErrorDeviceNotConnected = 1167, ErrorDeviceRemoved = 1617;
-} // namespace
-
 bool MeansDeviceGone(int Error, bool OwnCancel)
 {
+    using namespace winerr;
     switch (Error) {
-    case ErrorFileNotFound:
-    case ErrorAccessDenied:
-    case ErrorBadCommand:
-    case ErrorGenFailure:
-    case ErrorDeviceNotConnected:
-    case ErrorDeviceRemoved:
+    case FileNotFound:
+    case AccessDenied:
+    case BadCommand:
+    case GenFailure:
+    case DeviceNotConnected:
+    case DeviceRemoved:
         return true;
-    case ErrorOperationAborted:
+    case OperationAborted:
         return !OwnCancel;
     default:
         return false;
@@ -27,7 +22,8 @@ bool MeansDeviceGone(int Error, bool OwnCancel)
 
 bool RefusedFlushCountsAsDone(int FlushError, int QueueError, int Queued)
 {
-    return (FlushError == ErrorInvalidFunction || FlushError == ErrorNotSupported) && QueueError == 0 && Queued == 0;
+    return (FlushError == winerr::InvalidFunction || FlushError == winerr::NotSupported) && QueueError == 0 &&
+           Queued == 0;
 }
 
 } // namespace hp

@@ -1,0 +1,298 @@
+// What each Windows comm driver answers, played to the serial backend's
+// judgements: Windows's USB serial driver (the current one and the old one of
+// Windows 7 and 8.1), Wine over a terminal, and Wine over a pseudo-terminal
+// whose far end hung up. Which rows come from where: tests/wine/README.md.
+//
+// The program runs on a virtual clock here (the seam below): a wait lasts
+// exactly as long as the driver lets it, at no cost.
+#include "serialport/comm_backend.h"
+#include "serialport/serial_port.h"
+
+#include <deque>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace hp {
+
+namespace rt {
+namespace {
+std::uint64_t GNow = 5000;
+}
+std::uint64_t MonotonicMilliseconds()
+{
+    return GNow;
+}
+void SleepMilliseconds(std::uint32_t Ms)
+{
+    GNow += Ms;
+}
+} // namespace rt
+
+namespace {
+
+constexpr std::uint64_t Never = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t EvTxEmpty = 4;
+
+// One wait as the driver lets it end: by itself EndsAfter ms after it was
+// armed (0: at once, without pending) with Mask and Error, or, while it still
+// pends, by the program's own cancel with CancelError.
+struct TArm {
+    std::uint64_t EndsAfter = Never;
+    std::uint32_t Mask = 0;
+    int Error = 0;
+    int CancelError = 0;
+};
+
+// What the driver answers, on the clock of the test (ms from its start).
+struct TScript {
+    // The status query answers OK until GoneAt, then fails with GoneError.
+    std::uint64_t GoneAt = Never;
+    int GoneError = 0;
+    int InQueue = 0;                    // bytes waiting, from the start
+    int OutQueue = 0;                   // bytes held for output until OutDrainedAt
+    std::uint64_t OutDrainedAt = 0;
+    int FlushError = 0;
+    bool GoneAtFlush = false;           // unplugged as the flush is asked for
+    int QueuedAfterRefusal = 0;         // the output count once the flush was refused
+    std::vector<TArm> Arms{};           // one per wait armed; the last repeats
+    TCommTransfer WriteAnswer{1, 0, false};
+};
+
+struct TScriptedComm {
+    explicit TScriptedComm(std::shared_ptr<TScript> S) : S(std::move(S)) {}
+
+    std::shared_ptr<TScript> S;
+    std::uint64_t Start = rt::GNow;
+    bool Opened = false;
+    bool FlushRefused = false;
+    int Armed = 0;
+    std::uint64_t ArmedAt = 0;
+    TArm Arm;
+    bool EndedByItself = false;
+
+    std::uint64_t Now() const { return rt::GNow - Start; }
+
+    int Open(const std::string&) { return Opened = true, 0; }
+    void Setup(int) {}
+    bool IsOpen() const { return Opened; }
+    std::uint64_t Handle() const { return 1; }
+    void Close() { Opened = false; }
+    int GetLineSettings(TSerialLineSettings&) { return 0; }
+    int SetLineSettings(const TSerialLineSettings&) { return 0; }
+    int SetRTS(bool) { return 0; }
+    int SetDTR(bool) { return 0; }
+    int ModemStatus(std::uint32_t& W) { return W = 0, 0; }
+    int Purge(unsigned) { return 0; }
+
+    TCommStatus Status()
+    {
+        if (Now() >= S->GoneAt)
+            return {S->GoneError, 0, 0, 0};
+        const int out = FlushRefused ? S->QueuedAfterRefusal : Now() < S->OutDrainedAt ? S->OutQueue : 0;
+        return {0, 0, S->InQueue, out};
+    }
+    int FlushBuffers()
+    {
+        if (S->GoneAtFlush)
+            S->GoneAt = Now();
+        FlushRefused = S->FlushError != 0;
+        return S->FlushError;
+    }
+    TCommEvent ArmWait()
+    {
+        Arm = S->Arms.at(std::min<std::size_t>(static_cast<std::size_t>(Armed), S->Arms.size() - 1));
+        ++Armed;
+        ArmedAt = rt::GNow;
+        EndedByItself = false;
+        if (Arm.EndsAfter == 0)
+            return {false, Arm.Mask, Arm.Error};
+        return {true, 0, 0};
+    }
+    bool AwaitWait(int Timeout)
+    {
+        const std::uint64_t waited = rt::GNow - ArmedAt;
+        const std::uint64_t left = Arm.EndsAfter > waited ? Arm.EndsAfter - waited : 0;
+        EndedByItself = left <= static_cast<std::uint64_t>(Timeout);
+        rt::GNow += EndedByItself ? left : static_cast<std::uint64_t>(Timeout);
+        return EndedByItself;
+    }
+    TCommEvent EndWait()
+    {
+        if (EndedByItself)
+            return {false, Arm.Mask, Arm.Error};
+        return {false, 0, Arm.CancelError};
+    }
+    TCommTransfer Transfer(void*, int Length, int DeadlockTimeout, bool Writing)
+    {
+        if (!Writing)
+            return {Length, 0, false};
+        if (S->WriteAnswer.Aborted)
+            rt::GNow += static_cast<std::uint64_t>(DeadlockTimeout);
+        return S->WriteAnswer;
+    }
+};
+
+using TBackend = TCommBackend<TScriptedComm>;
+
+enum class TOp { Flush, Wait, Write, PortRead, PortWrite };
+
+// The outcome a row must have. For Flush: Error and TimedOut; for Wait: the
+// wait's result and Error; for Write: the transfer's Error and TimedOut; for
+// the serial object's own read and write: its LastError. Ms: the virtual
+// time the operation took.
+struct TOutcome {
+    int Error = 0;
+    bool TimedOut = false;
+    TSerialWait Wait = TSerialWait::Ready;
+    std::uint64_t Ms = 0;
+};
+
+struct TRow {
+    const char* Driver;
+    const char* Situation;
+    TOp Op;
+    TScript Script;
+    TOutcome Expect;
+};
+
+constexpr int Deadlock = 30000;
+constexpr int Wait = 500;
+const TArm Silent{};                           // pends until the program cancels it
+const TArm Aborted995{Never, 0, 0, 995};       // pends; the program's cancel ends it with 995
+
+const TRow Rows[] = {
+    // The flush.
+    {"usbser (new)", "flush refused as unsupported (1), queue empty", TOp::Flush,
+     {.FlushError = 1}, {.Error = 0}},
+    {"usbser (new)", "flush refused as unsupported (50), queue empty", TOp::Flush,
+     {.FlushError = 50}, {.Error = 0}},
+    {"usbser (old)", "flush refused, bytes still queued", TOp::Flush,
+     {.FlushError = 1, .QueuedAfterRefusal = 3}, {.Error = 1}},
+    {"usbser (new)", "flush refused, then the queue query says the device is gone", TOp::Flush,
+     {.GoneError = 1167, .FlushError = 1, .GoneAtFlush = true}, {.Error = 1167}},
+    {"usbser (new)", "unplugged while the queue drains", TOp::Flush,
+     {.GoneAt = 40, .GoneError = 22, .OutQueue = 64, .OutDrainedAt = Never}, {.Error = 22, .Ms = 40}},
+    {"usbser (new)", "queue query fails for another reason: the flush decides", TOp::Flush,
+     {.GoneAt = 0, .GoneError = 87}, {.Error = 0}},
+    {"Wine, terminal", "the queue drains, then the flush", TOp::Flush,
+     {.OutQueue = 64, .OutDrainedAt = 20}, {.Error = 0, .Ms = 20}},
+    {"Wine, terminal", "a device that stops taking bytes", TOp::Flush,
+     {.OutQueue = 64, .OutDrainedAt = Never}, {.Error = 0, .TimedOut = true, .Ms = Deadlock}},
+    {"Wine, terminal", "a flush that fails outright", TOp::Flush,
+     {.FlushError = 31}, {.Error = 31}},
+
+    // The wait for input.
+    {"Wine, terminal", "a byte arrives", TOp::Wait,
+     {.Arms = {{120, CommEvRxChar}}}, {.Wait = TSerialWait::Ready, .Ms = 120}},
+    {"Wine, terminal", "silence", TOp::Wait,
+     {.Arms = {Silent}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
+    {"usbser (new)", "995 from the program's own cancel at the time-out", TOp::Wait,
+     {.Arms = {Aborted995}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
+    {"usbser (new)", "995 from the driver before the time-out", TOp::Wait,
+     {.Arms = {{100, 0, 995}}}, {.Error = 995, .Wait = TSerialWait::HungUp, .Ms = 100}},
+    {"usbser (new)", "unplugged before the wait: seen by the check after arming", TOp::Wait,
+     {.GoneAt = 0, .GoneError = 22, .Arms = {Silent}}, {.Error = 22, .Wait = TSerialWait::HungUp, .Ms = 0}},
+    {"usbser (new)", "a byte already waiting when the wait is armed", TOp::Wait,
+     {.InQueue = 1, .Arms = {Silent}}, {.Wait = TSerialWait::Ready, .Ms = 0}},
+    {"usbser (new)", "unplugged during the wait: the completion says so", TOp::Wait,
+     {.Arms = {{150, 0, 1617}}}, {.Error = 1617, .Wait = TSerialWait::HungUp, .Ms = 150}},
+    {"usbser (new)", "unplugged during the wait: only the status query after it says so", TOp::Wait,
+     {.GoneAt = 150, .GoneError = 22, .Arms = {{150, 0, 0}}}, {.Error = 22, .Wait = TSerialWait::HungUp, .Ms = 150}},
+    {"usbser (old)", "unplugged, the wait stays pending until the time-out", TOp::Wait,
+     {.GoneAt = 100, .GoneError = 5, .Arms = {Silent}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
+    {"usbser (new)", "unasked event (EV_TXEMPTY) on a sound device, then a byte", TOp::Wait,
+     {.Arms = {{80, EvTxEmpty}, {200, CommEvRxChar}}}, {.Wait = TSerialWait::Ready, .Ms = 280}},
+    {"usbser (new)", "unasked event on a sound device, then silence", TOp::Wait,
+     {.Arms = {{80, EvTxEmpty}, Silent}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
+    {"Wine, terminal", "the far end hangs up during the wait, nothing fails", TOp::Wait,
+     {.Arms = {{300, 0, 0}, {0, 0, 0}}}, {.Error = 0, .Wait = TSerialWait::HungUp, .Ms = 300}},
+    {"Wine, pty hung up", "status query fails (21), the wait ends with the driver's 995", TOp::Wait,
+     {.GoneAt = 0, .GoneError = 21, .Arms = {{100, 0, 995}}}, {.Error = 995, .Wait = TSerialWait::HungUp, .Ms = 100}},
+    {"Wine, pty hung up", "the wait ends at once without an error, status query fails (21)", TOp::Wait,
+     {.GoneAt = 0, .GoneError = 21, .Arms = {{0, 0, 0}}}, {.Error = 21, .Wait = TSerialWait::HungUp}},
+    {"Wine, pty without modem lines", "every wait ends at once, no byte, no error", TOp::Wait,
+     {.Arms = {{0, 0, 0}}}, {.Error = 0, .Wait = TSerialWait::HungUp}},
+    {"Wine, pty without modem lines", "every wait ends at once; a byte is waiting", TOp::Wait,
+     {.InQueue = 1, .Arms = {{0, 0, 0}}}, {.Wait = TSerialWait::Ready}},
+    {"usbser (new)", "the wait cannot be armed: the device is gone", TOp::Wait,
+     {.Arms = {{0, 0, 22}}}, {.Error = 22, .Wait = TSerialWait::HungUp}},
+    {"Wine, terminal", "the wait fails for another reason", TOp::Wait,
+     {.Arms = {{0, 0, 87}}}, {.Error = 87, .Wait = TSerialWait::Failed}},
+
+    // A write that hung past its deadlock time-out, purged by the program.
+    {"Wine, terminal", "a write goes out", TOp::Write, {}, {.Error = 0, .TimedOut = false}},
+    {"usbser (new)", "hung write, its completion reports the program's purge (995)", TOp::Write,
+     {.WriteAnswer = {0, 995, true}}, {.Error = 0, .TimedOut = true, .Ms = Deadlock}},
+    {"usbser (new)", "hung write, its completion reports the removal (31)", TOp::Write,
+     {.WriteAnswer = {0, 31, true}}, {.Error = 31, .TimedOut = false, .Ms = Deadlock}},
+    {"usbser (new)", "hung write, its completion reports the removal (1617)", TOp::Write,
+     {.WriteAnswer = {0, 1617, true}}, {.Error = 1617, .TimedOut = false, .Ms = Deadlock}},
+
+    // A removal that the wait does not report at all, as the serial object
+    // sees it: first on the status query after the wait, or on the next write.
+    {"usbser (old)", "unplugged while a reply is awaited: the status query after the wait", TOp::PortRead,
+     {.GoneAt = 100, .GoneError = 22, .Arms = {Silent}}, {.Error = 22, .Ms = Wait}},
+    {"Wine, pty hung up", "a reply awaited after the hang-up", TOp::PortRead,
+     {.GoneAt = 0, .GoneError = 21, .Arms = {{1, 0, 995}}}, {.Error = 995, .Ms = Wait}},
+    {"usbser (new)", "silence; the program's own cancel ends the wait with 995", TOp::PortRead,
+     {.Arms = {Aborted995}}, {.Error = ErrTimeout, .Ms = Wait}},
+    {"usbser (new)", "unplugged between writes: the next write fails (31)", TOp::PortWrite,
+     {.GoneAt = 0, .GoneError = 22, .WriteAnswer = {0, 31, false}}, {.Error = 31}},
+};
+
+std::string Name(TSerialWait W)
+{
+    switch (W) {
+    case TSerialWait::Ready: return "Ready";
+    case TSerialWait::TimedOut: return "TimedOut";
+    case TSerialWait::HungUp: return "HungUp";
+    case TSerialWait::Failed: return "Failed";
+    }
+    return "?";
+}
+
+TEST(CommDriverTable, EachDriversAnswersGiveTheirOutcome)
+{
+    for (const TRow& row : Rows) {
+        SCOPED_TRACE(std::string(row.Driver) + ": " + row.Situation);
+        auto script = std::make_shared<TScript>(row.Script);
+        if (row.Op == TOp::PortRead || row.Op == TOp::PortWrite) {
+            TSerialPort port(std::make_unique<TBackend>(script));
+            port.Connect("COM3");
+            ASSERT_EQ(port.LastError(), 0);
+            const std::uint64_t start = rt::GNow;
+            if (row.Op == TOp::PortRead)
+                EXPECT_EQ(port.RecvPacket(Wait), "");
+            else
+                port.SendByte('x');
+            EXPECT_EQ(port.LastError(), row.Expect.Error) << port.LastErrorDesc();
+            EXPECT_EQ(rt::GNow - start, row.Expect.Ms);
+            continue;
+        }
+        TBackend backend(script);
+        ASSERT_EQ(backend.Open("\\\\.\\COM3", 4096), 0);
+        const std::uint64_t start = rt::GNow;
+        const TScriptedComm& driver = backend.Driver();
+        if (row.Op == TOp::Flush) {
+            bool timedOut = false;
+            EXPECT_EQ(backend.Flush(Deadlock, timedOut), row.Expect.Error);
+            EXPECT_EQ(timedOut, row.Expect.TimedOut);
+        } else if (row.Op == TOp::Wait) {
+            int error = -1;
+            EXPECT_EQ(Name(backend.WaitReadable(Wait, error)), Name(row.Expect.Wait));
+            EXPECT_EQ(error, row.Expect.Error);
+            EXPECT_LE(driver.Armed, 2) << "a wait is armed at most twice";
+        } else {
+            const TSerialTransfer done = backend.Write("x", 1, Deadlock);
+            EXPECT_EQ(done.Error, row.Expect.Error);
+            EXPECT_EQ(done.TimedOut, row.Expect.TimedOut);
+        }
+        EXPECT_EQ(rt::GNow - start, row.Expect.Ms);
+    }
+}
+
+} // namespace
+} // namespace hp
