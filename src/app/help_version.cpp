@@ -57,6 +57,7 @@ void THiltPush::WriteHelp()
     rt::WriteLine("  --trans=string-to-send  -- send/transmit string to the saber & show responses");
     rt::WriteLine("  -erase-all              -- erase the serial flash");
     rt::WriteLine("  -p port  --port=port    -- use this port instead of searching for the saber");
+    rt::WriteLine("  --trace[=file]          -- show (or save) what was said to the saber and its answers");
     rt::WriteLine("  <filename.ext>          -- send the named file to serial flash storage");
     rt::WriteLine("  <folder>                -- send every file of the folder; several files and folders may be given");
 }

@@ -4,6 +4,8 @@
 #include "app/upload_list.h"
 #include "runtime/console.h"
 #include "runtime/device_map.h"
+#include "runtime/trace.h"
+#include "runtime/version_info.h"
 
 #include <algorithm>
 
@@ -54,6 +56,13 @@ std::vector<std::string> THiltPush::AllParams() const
 
 void THiltPush::RunMainPath()
 {
+    // Long form only: "-trace" stays an unknown option, ignored as before.
+    bool longOpt = false;
+    const int trace = FindOptionIndex("trace", longOpt);
+    if (trace != -1 && longOpt) {
+        rt::StartTrace(GetOptionAtIndex(trace, true));
+        rt::TraceLine("hiltpush " + rt::TVersionInfo().Value("FileVersion"));
+    }
     WriteVersion(false);
     const bool portNamed = HasOption('p', "port");
     std::vector<std::string> FoundPorts;

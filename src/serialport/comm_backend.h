@@ -80,17 +80,17 @@ public:
     int Open(const std::string& Path, int RecvQueueSize) override
     {
         if (FDriver.IsOpen())
-            return Fail(winerr::Busy);
+            return Fail("CreateFileW", winerr::Busy);
         if (Path.find('\0') != std::string::npos)
-            return Fail(winerr::InvalidName);
+            return Fail("CreateFileW", winerr::InvalidName);
         if (const int error = FDriver.Open(Path))
-            return Fail(error);
+            return Fail("CreateFileW", error);
         // Only a communications device is a port: a plain file of that name
         // would otherwise swallow whatever is sent to it.
         TSerialLineSettings probe;
         if (const int error = FDriver.GetLineSettings(probe)) {
             FDriver.Close();
-            return Fail(error);
+            return Fail("GetCommState", error);
         }
         FDriver.Setup(RecvQueueSize);
         FPendingErrors = 0;
@@ -101,12 +101,12 @@ public:
     std::uint64_t Handle() const override { return FDriver.Handle(); }
     void Close() override { FDriver.Close(); }
 
-    int GetLineSettings(TSerialLineSettings& S) override { return Fail(FDriver.GetLineSettings(S)); }
-    int SetLineSettings(const TSerialLineSettings& S) override { return Fail(FDriver.SetLineSettings(S)); }
-    int SetRTS(bool Value) override { return Fail(FDriver.SetRTS(Value)); }
-    int SetDTR(bool Value) override { return Fail(FDriver.SetDTR(Value)); }
-    int ModemStatus(std::uint32_t& Word) override { return Fail(FDriver.ModemStatus(Word)); }
-    int Purge(unsigned Flags) override { return Fail(FDriver.Purge(Flags)); }
+    int GetLineSettings(TSerialLineSettings& S) override { return Fail("GetCommState", FDriver.GetLineSettings(S)); }
+    int SetLineSettings(const TSerialLineSettings& S) override { return Fail("SetCommState", FDriver.SetLineSettings(S)); }
+    int SetRTS(bool Value) override { return Fail("EscapeCommFunction", FDriver.SetRTS(Value)); }
+    int SetDTR(bool Value) override { return Fail("EscapeCommFunction", FDriver.SetDTR(Value)); }
+    int ModemStatus(std::uint32_t& Word) override { return Fail("GetCommModemStatus", FDriver.ModemStatus(Word)); }
+    int Purge(unsigned Flags) override { return Fail("PurgeComm", FDriver.Purge(Flags)); }
 
     int Flush(int DeadlockTimeout, bool& TimedOut) override
     {
@@ -131,7 +131,7 @@ public:
             }
             rt::SleepMilliseconds(QueueWatchMs);
         }
-        const int error = FDriver.FlushBuffers();
+        const int error = Fail("FlushFileBuffers", FDriver.FlushBuffers());
         if (error == 0)
             return 0;
         // Some USB serial drivers do not implement the flush at all; their
@@ -139,7 +139,7 @@ public:
         const TCommStatus status = Status();
         if (RefusedFlushCountsAsDone(error, status.Error, status.OutQueue))
             return 0;
-        return Fail(status.Error != 0 && MeansDeviceGone(status.Error, false) ? status.Error : error);
+        return status.Error != 0 && MeansDeviceGone(status.Error, false) ? status.Error : error;
     }
 
     int BytesWaiting(int& Count) override { return QueueCount(Count, &TCommStatus::InQueue); }
@@ -149,7 +149,7 @@ public:
     {
         Error = 0;
         if (!FDriver.IsOpen()) {
-            Error = Fail(winerr::InvalidHandle);
+            Error = Fail("WaitCommEvent", winerr::InvalidHandle);
             return TSerialWait::Failed;
         }
         const std::uint64_t deadline = rt::MonotonicMilliseconds() + static_cast<std::uint64_t>(std::max(Timeout, 0));
@@ -196,11 +196,13 @@ private:
     // How often the flush looks at the output queue while it drains.
     static constexpr std::uint32_t QueueWatchMs = 5;
 
-    // Records a failed call's number; 0 passes through.
-    int Fail(int Error)
+    // Records a failed call's number and tells of it; 0 passes through.
+    int Fail(const char* Call, int Error)
     {
-        if (Error != 0)
+        if (Error != 0) {
             FLastError = Error;
+            CallFailed(Call, Error);
+        }
         return Error;
     }
 
@@ -210,7 +212,7 @@ private:
     {
         const TCommStatus status = FDriver.Status();
         if (status.Error != 0)
-            Fail(status.Error);
+            Fail("ClearCommError", status.Error);
         else
             FPendingErrors |= status.LineErrors;
         return status;
@@ -256,13 +258,13 @@ private:
         // A device unplugged while the time ran out is gone all the same; only
         // the abort of the program's own cancel is no news.
         if (event.Error != 0 && MeansDeviceGone(event.Error, timedOut)) {
-            Error = Fail(event.Error);
+            Error = Fail("WaitCommEvent", event.Error);
             return TSerialWait::HungUp;
         }
         if (timedOut)
             return TSerialWait::TimedOut;
         if (event.Error != 0) {
-            Error = Fail(event.Error);
+            Error = Fail("WaitCommEvent", event.Error);
             return TSerialWait::Failed;
         }
         // Ended early without a byte and without an error: bytes may be
@@ -283,7 +285,7 @@ private:
     {
         TSerialTransfer result;
         if (!FDriver.IsOpen()) {
-            result.Error = Fail(winerr::InvalidHandle);
+            result.Error = Fail(Writing ? "WriteFile" : "ReadFile", winerr::InvalidHandle);
             return result;
         }
         const TCommTransfer done = FDriver.Transfer(Buffer, Length, DeadlockTimeout, Writing);
@@ -293,7 +295,7 @@ private:
         // says nothing.
         result.TimedOut = done.Aborted && !(done.Error != 0 && MeansDeviceGone(done.Error, true));
         if (!result.TimedOut)
-            result.Error = Fail(done.Error);
+            result.Error = Fail(Writing ? "WriteFile" : "ReadFile", done.Error);
         return result;
     }
 

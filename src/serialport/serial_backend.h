@@ -6,6 +6,7 @@
 // operation answers with the platform's own error number (0 for success); the
 // object turns those into its error state.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -57,9 +58,16 @@ enum class TSerialWait {
     Failed, // the wait itself failed; Error holds the platform's number
 };
 
+// Told of a platform call that failed: its name and the platform's number.
+using TCallFailed = std::function<void(const char* Call, int Error)>;
+
 class TSerialBackend {
 public:
     virtual ~TSerialBackend() = default;
+
+    // Who is told of each platform call that fails from now on (a trace of
+    // what the driver said); nobody when empty.
+    void SetCallFailed(TCallFailed Report) { FCallFailed = std::move(Report); }
 
     // The path to open for a port name; ComNr is the zero-based COM number
     // taken from the name, or negative when it has none.
@@ -109,6 +117,16 @@ public:
     // The platform's last error number (for the error state after a failure
     // that the backend did not report itself).
     virtual int LastPlatformError() const = 0;
+
+protected:
+    void CallFailed(const char* Call, int Error) const
+    {
+        if (FCallFailed)
+            FCallFailed(Call, Error);
+    }
+
+private:
+    TCallFailed FCallFailed;
 };
 
 // The backend of the platform the program was built for.

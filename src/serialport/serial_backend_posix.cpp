@@ -85,18 +85,18 @@ public:
     int Open(const std::string& Path, int) override
     {
         if (FFd >= 0)
-            return Fail(EBUSY);
+            return Fail("open", EBUSY);
         if (Path.find('\0') != std::string::npos)
-            return Fail(ENOENT);
+            return Fail("open", ENOENT);
         const int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
-            return Fail(errno);
+            return Fail("open", errno);
         // Take the lock before touching anything: a port that another process
         // holds keeps its settings.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno == EWOULDBLOCK ? EBUSY : errno;
             ::close(fd);
-            return Fail(error);
+            return Fail("flock", error);
         }
         // The kernel lets a privileged user (sudo hiltpush) open a terminal
         // that another program holds in exclusive mode; taking it over would
@@ -104,18 +104,18 @@ public:
         int heldExclusive = 0;
         if (::ioctl(fd, TIOCGEXCL, &heldExclusive) == 0 && heldExclusive != 0) {
             ::close(fd);
-            return Fail(EBUSY);
+            return Fail("open (held in exclusive mode)", EBUSY);
         }
         termios t{};
         if (::tcgetattr(fd, &t) != 0) {
             const int error = errno;
             ::close(fd);
-            return Fail(error);
+            return Fail("tcgetattr", error);
         }
         if (::ioctl(fd, TIOCEXCL) != 0) {
             const int error = errno;
             ::close(fd);
-            return Fail(error);
+            return Fail("ioctl TIOCEXCL", error);
         }
         // Raw bytes from the start, also before the line is configured. VMIN 1
         // makes a read without data answer EAGAIN, so that a read of nothing
@@ -128,7 +128,7 @@ public:
             const int error = errno;
             ::ioctl(fd, TIOCNXCL);
             ::close(fd);
-            return Fail(error);
+            return Fail("tcsetattr", error);
         }
         FFd = fd;
         FHaveCounts = ::ioctl(FFd, TIOCGICOUNT, &FCounts) == 0;
@@ -156,9 +156,9 @@ public:
     {
         termios t{};
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("tcgetattr", EBADF);
         if (::tcgetattr(FFd, &t) != 0)
-            return Fail(errno);
+            return Fail("tcgetattr", errno);
         S.BaudRate = SpeedBaud(::cfgetospeed(&t));
         switch (t.c_cflag & CSIZE) {
         case CS5: S.ByteSize = 5; break;
@@ -194,26 +194,26 @@ public:
     {
         termios t{};
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("tcsetattr", EBADF);
         if (::tcgetattr(FFd, &t) != 0)
-            return Fail(errno);
+            return Fail("tcgetattr", errno);
         speed_t speed{};
         if (!SpeedCode(S.BaudRate, speed))
-            return Fail(EINVAL);
+            return Fail("cfsetspeed", EINVAL);
         tcflag_t size{};
         switch (S.ByteSize) {
         case 5: size = CS5; break;
         case 6: size = CS6; break;
         case 7: size = CS7; break;
         case 8: size = CS8; break;
-        default: return Fail(EINVAL);
+        default: return Fail("tcsetattr", EINVAL);
         }
         // One and a half stop bits do not exist on this interface; refusing is
         // better than quietly sending another frame format.
         if (S.StopBits != 0 && S.StopBits != 2)
-            return Fail(EINVAL);
+            return Fail("tcsetattr", EINVAL);
         if (S.Parity > 4)
-            return Fail(EINVAL);
+            return Fail("tcsetattr", EINVAL);
         ::cfmakeraw(&t);
         t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         t.c_cflag |= size | CLOCAL | CREAD;
@@ -242,7 +242,7 @@ public:
         ::cfsetispeed(&t, speed);
         ::cfsetospeed(&t, speed);
         if (::tcsetattr(FFd, TCSANOW, &t) != 0)
-            return Fail(errno);
+            return Fail("tcsetattr", errno);
         return 0;
     }
 
@@ -254,9 +254,9 @@ public:
         Word = 0;
         int bits = 0;
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("ioctl TIOCMGET", EBADF);
         if (::ioctl(FFd, TIOCMGET, &bits) != 0)
-            return Fail(errno);
+            return Fail("ioctl TIOCMGET", errno);
         if (bits & TIOCM_CTS)
             Word |= msCtsOn;
         if (bits & TIOCM_DSR)
@@ -271,14 +271,14 @@ public:
     int Purge(unsigned Flags) override
     {
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("tcflush", EBADF);
         // Nothing runs in the background here, so the abort flags have
         // nothing to cancel; only the clear flags reach the driver.
         const bool in = Flags & PurgeRxClear, out = Flags & PurgeTxClear;
         if (!in && !out)
             return 0;
         if (::tcflush(FFd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH) != 0)
-            return Fail(errno);
+            return Fail("tcflush", errno);
         return 0;
     }
 
@@ -286,7 +286,7 @@ public:
     {
         TimedOut = false;
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("tcdrain", EBADF);
         // tcdrain alone would wait for ever on a device that stopped taking
         // bytes; watch the output queue instead and drain only once it is
         // empty, within the deadlock time-out.
@@ -303,7 +303,7 @@ public:
         }
         while (::tcdrain(FFd) != 0) {
             if (errno != EINTR)
-                return Fail(errno);
+                return Fail("tcdrain", errno);
         }
         return 0;
     }
@@ -312,10 +312,10 @@ public:
     {
         Count = 0;
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("ioctl FIONREAD", EBADF);
         if (::ioctl(FFd, FIONREAD, &Count) != 0) {
             Count = 0;
-            return Fail(errno);
+            return Fail("ioctl FIONREAD", errno);
         }
         return 0;
     }
@@ -324,10 +324,10 @@ public:
     {
         Count = 0;
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail("ioctl TIOCOUTQ", EBADF);
         if (::ioctl(FFd, TIOCOUTQ, &Count) != 0) {
             Count = 0;
-            return Fail(errno);
+            return Fail("ioctl TIOCOUTQ", errno);
         }
         return 0;
     }
@@ -336,14 +336,14 @@ public:
     {
         Error = 0;
         if (FFd < 0) {
-            Error = Fail(EBADF);
+            Error = Fail("poll", EBADF);
             return TSerialWait::Failed;
         }
         const auto deadline = TClock::now() + std::chrono::milliseconds(Timeout > 0 ? Timeout : 0);
         short revents = 0;
         const int r = PollUntil(FFd, POLLIN, deadline, revents);
         if (r < 0) {
-            Error = Fail(errno);
+            Error = Fail("poll", errno);
             return TSerialWait::Failed;
         }
         if (r == 0)
@@ -355,7 +355,7 @@ public:
             if (::ioctl(FFd, FIONREAD, &count) == 0 && count > 0)
                 return TSerialWait::Ready;
             // What a read of the hung-up terminal reports.
-            Error = Fail(EIO);
+            Error = Fail("poll (hung up)", EIO);
             return TSerialWait::HungUp;
         }
         return TSerialWait::Ready;
@@ -364,7 +364,7 @@ public:
     TSerialTransfer Read(void* Buffer, int Length, int DeadlockTimeout) override
     {
         auto* bytes = static_cast<unsigned char*>(Buffer);
-        return Transfer(POLLIN, Length, DeadlockTimeout, [&](int Done) {
+        return Transfer("read", POLLIN, Length, DeadlockTimeout, [&](int Done) {
             return ::read(FFd, bytes + Done, static_cast<std::size_t>(Length - Done));
         });
     }
@@ -372,7 +372,7 @@ public:
     TSerialTransfer Write(const void* Buffer, int Length, int DeadlockTimeout) override
     {
         const auto* bytes = static_cast<const unsigned char*>(Buffer);
-        return Transfer(POLLOUT, Length, DeadlockTimeout, [&](int Done) {
+        return Transfer("write", POLLOUT, Length, DeadlockTimeout, [&](int Done) {
             return ::write(FFd, bytes + Done, static_cast<std::size_t>(Length - Done));
         });
     }
@@ -406,11 +406,11 @@ private:
     // non-blocking descriptor, waiting for the device in between, for at
     // most DeadlockTimeout ms in all. A hung-up device ends it with EIO.
     template <typename TStep>
-    TSerialTransfer Transfer(short Events, int Length, int DeadlockTimeout, TStep Step)
+    TSerialTransfer Transfer(const char* Call, short Events, int Length, int DeadlockTimeout, TStep Step)
     {
         TSerialTransfer done;
         if (FFd < 0) {
-            done.Error = Fail(EBADF);
+            done.Error = Fail(Call, EBADF);
             return done;
         }
         const auto deadline = TClock::now() + std::chrono::milliseconds(DeadlockTimeout > 0 ? DeadlockTimeout : 0);
@@ -422,19 +422,19 @@ private:
             }
             if (r == 0 && Events == POLLIN) {
                 // End of file on a terminal: it hung up.
-                done.Error = Fail(EIO);
+                done.Error = Fail("read (end of file)", EIO);
                 return done;
             }
             if (r < 0 && errno == EINTR)
                 continue;
             if (r < 0 && errno != EAGAIN) {
-                done.Error = Fail(errno);
+                done.Error = Fail(Call, errno);
                 return done;
             }
             short revents = 0;
             const int p = PollUntil(FFd, Events, deadline, revents);
             if (p < 0) {
-                done.Error = Fail(errno);
+                done.Error = Fail("poll", errno);
                 return done;
             }
             if (p == 0) {
@@ -442,25 +442,26 @@ private:
                 return done;
             }
             if ((revents & HangUpEvents) && !(revents & Events)) {
-                done.Error = Fail(EIO);
+                done.Error = Fail("poll (hung up)", EIO);
                 return done;
             }
         }
         return done;
     }
 
-    int Fail(int Error)
+    int Fail(const char* Call, int Error)
     {
         FLastError = Error;
+        CallFailed(Call, Error);
         return Error;
     }
 
     int ModemLine(int Bit, bool Value)
     {
         if (FFd < 0)
-            return Fail(EBADF);
+            return Fail(Value ? "ioctl TIOCMBIS" : "ioctl TIOCMBIC", EBADF);
         if (::ioctl(FFd, Value ? TIOCMBIS : TIOCMBIC, &Bit) != 0)
-            return Fail(errno);
+            return Fail(Value ? "ioctl TIOCMBIS" : "ioctl TIOCMBIC", errno);
         return 0;
     }
 

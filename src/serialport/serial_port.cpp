@@ -87,6 +87,7 @@ void TSerialPort::Connect(const std::string& comport)
     GetComNr(comport);
     FDevice = FBackend->DevicePath(comport, FComNr);
     SetPlatformError(FBackend->Open(FDevice, FRecvBuffer));
+    DoStatus(HR_Open, FDevice);
     ExceptCheck();
     if (FLastError != sOK)
         return;
@@ -147,6 +148,7 @@ void TSerialPort::GetCommState()
 void TSerialPort::SetCommState()
 {
     SetPlatformError(FBackend->SetLineSettings(DCB));
+    DoStatus(HR_LineSettings, "");
     ExceptCheck();
 }
 
@@ -174,6 +176,7 @@ void TSerialPort::Purge()
 {
     SetPlatformError(FBackend->Purge(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear));
     FBuffer.clear();
+    DoStatus(HR_Purge, "");
     ExceptCheck();
 }
 
@@ -186,6 +189,7 @@ void TSerialPort::Flush()
         SetSerialError(ErrTimeout);
     else if (error != 0)
         SetPlatformError(error);
+    DoStatus(HR_Flush, "");
     ExceptCheck();
 }
 
@@ -207,10 +211,13 @@ int TSerialPort::SendBuffer(const void* buffer, int length)
     }
     SetSerialError(sOK);
     const TSerialTransfer done = FBackend->Write(buffer, length, FDeadlockTimeout);
-    if (done.TimedOut)
+    if (done.TimedOut) {
         SetSerialError(ErrTimeout);
-    else
+        if (FOnStatus)
+            DoStatus(HR_Timeout, std::to_string(FDeadlockTimeout));
+    } else {
         SetPlatformError(done.Error);
+    }
     // Line errors are worth reporting only when the write itself went out: a
     // failed write must stay visible as such.
     const std::uint32_t lineErrors = FBackend->LineErrors();
@@ -222,7 +229,11 @@ int TSerialPort::SendBuffer(const void* buffer, int length)
         SetRTSF(false);
     }
     ExceptCheck();
-    DoStatus(HR_WriteCount, std::to_string(done.Count));
+    // The upload writes byte by byte: with no hook this costs a counter and
+    // a branch per byte, with one a report every WriteReportBytes.
+    FUnreported += static_cast<std::uint64_t>(done.Count);
+    if (length > 1 || FUnreported >= FReportAt)
+        ReportWrites();
     return done.Count;
 }
 
@@ -241,15 +252,15 @@ void TSerialPort::SendString(const std::string& data)
 
 int TSerialPort::WaitingData()
 {
-    return QueueCount(&TSerialBackend::BytesWaiting);
+    return QueueCount(&TSerialBackend::BytesWaiting, "in ");
 }
 
 int TSerialPort::SendingData()
 {
-    return QueueCount(&TSerialBackend::BytesQueuedOut);
+    return QueueCount(&TSerialBackend::BytesQueuedOut, "out ");
 }
 
-int TSerialPort::QueueCount(int (TSerialBackend::*Query)(int&))
+int TSerialPort::QueueCount(int (TSerialBackend::*Query)(int&), const char* Which)
 {
     int count = 0;
     const int error = (FBackend.get()->*Query)(count);
@@ -259,6 +270,8 @@ int TSerialPort::QueueCount(int (TSerialBackend::*Query)(int&))
         SetPlatformError(error);
         count = 0;
     }
+    if (FOnStatus)
+        DoStatus(HR_QueueCount, Which + std::to_string(count));
     ExceptCheck();
     return std::max(count, 0);
 }
@@ -288,6 +301,8 @@ bool TSerialPort::CanEvent(std::uint32_t event, int timeout)
     case TSerialWait::Ready:
         return true;
     case TSerialWait::TimedOut:
+        if (FOnStatus)
+            DoStatus(HR_Timeout, std::to_string(timeout));
         return false;
     case TSerialWait::HungUp:
     case TSerialWait::Failed:
@@ -298,6 +313,8 @@ bool TSerialPort::CanEvent(std::uint32_t event, int timeout)
         FWaitError = error;
         if (error != sOK)
             SetPlatformError(error);
+        if (FOnStatus)
+            DoStatus(HR_WaitFailed, std::to_string(error));
         WaitOutTimeout(start, timeout);
         return false;
     }
@@ -331,15 +348,19 @@ int TSerialPort::RecvBuffer(void* buffer, int length)
     LimitBandwidth(length, FMaxRecvBandwidth, FNextRecv);
     SetSerialError(sOK);
     const TSerialTransfer done = FBackend->Read(buffer, length, FDeadlockTimeout);
-    if (done.TimedOut)
+    if (done.TimedOut) {
         SetSerialError(ErrTimeout);
-    else
+        if (FOnStatus)
+            DoStatus(HR_Timeout, std::to_string(FDeadlockTimeout));
+    } else {
         SetPlatformError(done.Error);
+    }
     const std::uint32_t lineErrors = FBackend->LineErrors();
     if (lineErrors != 0 && FLastError == sOK)
         DecodeCommError(lineErrors);
     ExceptCheck();
-    DoStatus(HR_ReadCount, std::to_string(done.Count));
+    if (FOnStatus)
+        DoStatus(HR_ReadCount, std::to_string(done.Count));
     return done.Count;
 }
 
@@ -632,8 +653,34 @@ void TSerialPort::GetComNr(const std::string& value)
 
 void TSerialPort::DoStatus(THookSerialReason reason, const std::string& value)
 {
+    if (!FOnStatus)
+        return;
+    // Reports keep the order of what happened: the bytes written so far come
+    // before whatever followed them.
+    if (reason != HR_WriteCount)
+        ReportWrites();
+    FOnStatus(this, reason, value);
+}
+
+void TSerialPort::ReportWrites()
+{
+    const std::uint64_t count = FUnreported;
+    FUnreported = 0;
+    if (count != 0 && FOnStatus)
+        DoStatus(HR_WriteCount, std::to_string(count));
+}
+
+void TSerialPort::SetOnStatus(THookSerialStatus value)
+{
+    FOnStatus = std::move(value);
+    FUnreported = 0;
+    FReportAt = FOnStatus ? WriteReportBytes : ~std::uint64_t{0};
+    TCallFailed callFailed;
     if (FOnStatus)
-        FOnStatus(this, reason, value);
+        callFailed = [this](const char* Call, int Error) {
+            DoStatus(HR_CallFailed, std::string(Call) + " " + std::to_string(Error));
+        };
+    FBackend->SetCallFailed(std::move(callFailed));
 }
 
 void TSerialPort::LimitBandwidth(int length, int maxb, std::uint32_t& next)

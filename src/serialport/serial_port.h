@@ -40,15 +40,32 @@ public:
     const char* ClassName() const override { return "ESerialError"; }
 };
 
+// Why the status hook is called, and its value. HR_WriteCount tells of the
+// bytes written since it last told: after each write of several bytes, and
+// of a byte-by-byte transfer once every WriteReportBytes and before any
+// other report. The reasons from HR_Open on serve a trace of the conversation;
+// the object's error state tells the outcome where the value does not.
 enum THookSerialReason : std::uint8_t {
-    HR_SerialClose = 0,
-    HR_Connect = 1,
+    HR_SerialClose = 0, // Device
+    HR_Connect = 1,     // Device
     HR_CanRead = 2,
     HR_CanWrite = 3,
-    HR_ReadCount = 4,
-    HR_WriteCount = 5,
-    HR_Wait = 6,
+    HR_ReadCount = 4,   // bytes of one read
+    HR_WriteCount = 5,  // bytes written since the last report
+    HR_Wait = 6,        // ms of a bandwidth pause
+    HR_Open = 7,        // Device, after the platform's open, whatever its outcome
+    HR_LineSettings = 8, // after the line settings (DCB) were written
+    HR_Purge = 9,
+    HR_Flush = 10,
+    HR_QueueCount = 11, // "in N" or "out N"
+    HR_Timeout = 12,    // ms: a wait or a transfer ran out of time
+    HR_WaitFailed = 13, // the platform's number: a wait for input that the device ended
+    HR_CallFailed = 14, // a platform call and its number: "ClearCommError 22"
+    HR_Command = 15,    // a command line as sent (by the saber channel)
+    HR_Reply = 16,      // ms waited, a blank, the reply line (by the saber channel)
 };
+
+constexpr std::uint64_t WriteReportBytes = 4096;
 
 class TSerialPort;
 using THookSerialStatus = std::function<void(TSerialPort* Sender, THookSerialReason Reason,
@@ -152,7 +169,8 @@ public:
     void SetLinuxLock(bool value) { FLinuxLock = value; }
     bool RTSToggle() const { return FRTSToggle; }
     const THookSerialStatus& OnStatus() const { return FOnStatus; }
-    void SetOnStatus(THookSerialStatus value) { FOnStatus = std::move(value); }
+    // Also tells the hook of every platform call that fails.
+    void SetOnStatus(THookSerialStatus value);
     // The line settings last read from or written to the device.
     TSerialLineSettings DCB{};
 
@@ -165,7 +183,9 @@ private:
     // answers at once, and a caller's read loop must not spin on it.
     void WaitOutTimeout(std::uint32_t Start, int Timeout);
     // One of the driver's queue counts, with its outcome in the error state.
-    int QueueCount(int (TSerialBackend::*Query)(int&));
+    int QueueCount(int (TSerialBackend::*Query)(int&), const char* Which);
+    // Tells the hook of the bytes written since it last did.
+    void ReportWrites();
 
     std::unique_ptr<TSerialBackend> FBackend;
     THookSerialStatus FOnStatus;
@@ -194,6 +214,10 @@ private:
     bool FConvertLineEnd = false;
     bool FInterPacketTimeout = true;
     int FComNr = PortIsClosed;
+    // Bytes written and not yet told of, and the count at which a
+    // byte-by-byte transfer tells (never, without a hook).
+    std::uint64_t FUnreported = 0;
+    std::uint64_t FReportAt = ~std::uint64_t{0};
     // Why the last wait for input ended without a byte, when not by its
     // time-out: the device went away or the wait failed (platform number).
     int FWaitError = sOK;

@@ -3,6 +3,8 @@
 #include "runtime/clock.h"
 #include "runtime/console.h"
 #include "runtime/port_hint.h"
+#include "runtime/trace.h"
+#include "serialport/serial_trace.h"
 
 #include <algorithm>
 
@@ -28,6 +30,8 @@ std::string TrimPortName(const std::string& Port)
 TSaberChannel::TSaberChannel(const std::string& Port)
     : FSer(std::make_unique<TSerialPort>())
 {
+    if (rt::TraceOn())
+        FSer->SetOnStatus(SerialTrace());
     // Neither outcome is examined: a port that failed to open shows up as
     // missing replies, which every action already handles.
     FSer->Connect(TrimPortName(Port));
@@ -63,13 +67,28 @@ TSerialPort& TSaberChannel::Ser()
 void TSaberChannel::Command(const std::string& Text)
 {
     // One write for text and line feed: the board sees the command whole.
-    FSer->SendString(Text + LF);
+    const std::string line = Text + LF;
+    FSer->DoStatus(HR_Command, line);
+    FSer->SendString(line);
     FSentAt = rt::MonotonicMilliseconds();
 }
 
 std::string TSaberChannel::Reply(int Timeout)
 {
-    return FSer->RecvTerminated(Timeout, LineTerminator);
+    const std::uint64_t start = TraceStart();
+    return Traced(FSer->RecvTerminated(Timeout, LineTerminator), start);
+}
+
+std::uint64_t TSaberChannel::TraceStart() const
+{
+    return FSer->OnStatus() ? rt::MonotonicMilliseconds() : 0;
+}
+
+std::string TSaberChannel::Traced(std::string Line, std::uint64_t Start)
+{
+    if (FSer->OnStatus() && FSer->LastError() == sOK)
+        FSer->DoStatus(HR_Reply, std::to_string(rt::MonotonicMilliseconds() - Start) + " " + Line);
+    return Line;
 }
 
 std::string TSaberChannel::Reply(int Timeout, int Limit)
@@ -89,6 +108,7 @@ std::string TSaberChannel::ReplyBy(int Timeout, std::uint64_t Deadline)
         bool Value;
         ~TRestore() { Ser.SetInterPacketTimeout(Value); }
     } restore{*FSer, interPacket};
+    const std::uint64_t start = TraceStart();
     for (;;) {
         const std::uint64_t now = rt::MonotonicMilliseconds();
         if (now >= Deadline) {
@@ -100,7 +120,7 @@ std::string TSaberChannel::ReplyBy(int Timeout, std::uint64_t Deadline)
         const std::size_t had = FSer->LineBuffer().size();
         std::string line = FSer->RecvTerminated(wait, LineTerminator);
         if (FSer->LastError() != ErrTimeout)
-            return line; // a line, an empty line, or a failure: as a plain reply
+            return Traced(std::move(line), start); // a line, an empty line, or a failure: as a plain reply
         // A whole Timeout without a byte is silence: no reply, as always.
         if (FSer->LineBuffer().size() == had && wait >= Timeout)
             return {};

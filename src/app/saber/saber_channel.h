@@ -73,6 +73,10 @@ private:
     void ReportOpenFailure() const;
     // Reply bounded by a point in time on the monotonic clock.
     std::string ReplyBy(int Timeout, std::uint64_t Deadline);
+    // When a reply's wait began, for the trace (0 when there is none); the
+    // line read, told to the trace with the time waited.
+    std::uint64_t TraceStart() const;
+    std::string Traced(std::string Line, std::uint64_t Start);
 
     std::unique_ptr<TSerialPort> FSer;
     bool FClosed = false;

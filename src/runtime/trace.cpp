@@ -1,0 +1,74 @@
+#include "runtime/trace.h"
+
+#include "runtime/append_file.h"
+#include "runtime/clock.h"
+#include "runtime/console.h"
+
+#include <cstdint>
+
+namespace hp::rt {
+
+namespace {
+
+struct TTrace {
+    bool On = false;
+    std::uint64_t Origin = 0;
+    TAppendFile File;
+};
+
+TTrace& Trace()
+{
+    static TTrace trace;
+    return trace;
+}
+
+} // namespace
+
+void StartTrace(const std::string& File)
+{
+    TTrace& trace = Trace();
+    trace.On = true;
+    trace.Origin = MonotonicMilliseconds();
+    std::string reason;
+    if (!File.empty() && !trace.File.Open(File, reason))
+        WriteErrorLine("hiltpush: the trace cannot be written to " + File + ": " + reason +
+                       "; it goes to standard error");
+}
+
+bool TraceOn()
+{
+    return Trace().On;
+}
+
+void TraceLine(std::string_view Text)
+{
+    TTrace& trace = Trace();
+    if (!trace.On)
+        return;
+    const std::string line = "hiltpush: trace " + std::to_string(MonotonicMilliseconds() - trace.Origin) + " " +
+                             EscapeTraceText(Text) + std::string(LineEnd());
+    if (trace.File.IsOpen())
+        trace.File.Write(line);
+    else
+        WriteErrorOutput(line);
+}
+
+std::string EscapeTraceText(std::string_view Text)
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(Text.size());
+    for (const char c : Text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b <= 0x7E) {
+            escaped += c;
+        } else {
+            escaped += "\\x";
+            escaped += Hex[b >> 4];
+            escaped += Hex[b & 0xF];
+        }
+    }
+    return escaped;
+}
+
+} // namespace hp::rt

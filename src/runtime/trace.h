@@ -1,0 +1,25 @@
+#pragma once
+// The trace a user can send when a board or its driver misbehaves: one line
+// per event, "hiltpush: trace " and the milliseconds since the trace began,
+// to standard error or added to the end of a file. Off unless started; then
+// nothing is written and nothing is formatted.
+#include <string>
+#include <string_view>
+
+namespace hp::rt {
+
+// Starts the trace: to standard error when File is empty, otherwise added
+// to File. A file that cannot be opened is said on standard error, and the
+// trace goes there instead.
+void StartTrace(const std::string& File);
+
+bool TraceOn();
+
+// One event, its text escaped (EscapeTraceText).
+void TraceLine(std::string_view Text);
+
+// Text with every byte outside 0x20 to 0x7E written as \xHH: no board's
+// bytes can drive the terminal that shows the trace.
+std::string EscapeTraceText(std::string_view Text);
+
+} // namespace hp::rt
