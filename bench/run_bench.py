@@ -187,19 +187,21 @@ class Bench:
         return Sim(self.args.saber_sim, ["--device-map", self.map_dir, "--index", str(index),
                                          "--free", "1000000000"] + list(extra))
 
-    def hiltpush_upload(self, path, sim_extra=()):
+    def hiltpush_upload(self, path, sim_extra=(), options=()):
         self.fresh_map()
         with self.sim(sim_extra):
-            return run_piped([self.args.hiltpush, "-s", path], env=self.native_env(), cwd=self.work)
+            return run_piped([self.args.hiltpush, "-s", *options, path], env=self.native_env(), cwd=self.work)
 
     def upload_cost(self):
         n = self.args.runs
-        hp, per_byte, whole, peer = [], [], [], []
+        hp, traced, per_byte, whole, peer = [], [], [], [], []
+        trace_file = os.path.join(self.work, "trace.txt")
         for _ in range(n):
-            r = self.hiltpush_upload(self.upload_file)
-            if r.status != 0 or "OK, Write Complete" not in r.out.decode("latin-1"):
-                raise RuntimeError("hiltpush upload failed:\n" + r.out.decode("latin-1"))
-            hp.append(r)
+            for options, into in (((), hp), (("--trace=" + trace_file,), traced)):
+                r = self.hiltpush_upload(self.upload_file, options=options)
+                if r.status != 0 or "OK, Write Complete" not in r.out.decode("latin-1"):
+                    raise RuntimeError("hiltpush upload failed:\n" + r.out.decode("latin-1"))
+                into.append(r)
             for mode, into in (("per-byte", per_byte), ("whole", whole)):
                 self.fresh_map()
                 with self.sim() as s:
@@ -215,11 +217,14 @@ class Bench:
             peer.append(r)
         us = 1e6 / UPLOAD_SIZE
         sec = "Upload 1 MiB, no line-rate limit (Linux)"
-        for name, runs in (("hiltpush", hp), ("floor: one write per byte", per_byte),
+        for name, runs in (("hiltpush", hp), ("hiltpush --trace=FILE", traced), ("floor: one write per byte", per_byte),
                            ("floor: one write of everything", whole), ("python3-serial peer", peer)):
             self.row(sec, f"{name}: wall time, s", Stats([r.wall for r in runs]).fmt(digits=3))
             self.row(sec, f"{name}: CPU (user+sys), us/byte", Stats([r.cpu for r in runs]).fmt(us, 3))
         hp_cpu = Stats([r.cpu for r in hp]).median()
+        traced_cpu = Stats([r.cpu for r in traced]).median()
+        self.row(sec, "hiltpush CPU with the trace / without", f"{traced_cpu / hp_cpu:.2f}", "<= 1.1",
+                 traced_cpu <= 1.1 * hp_cpu)
         floor_cpu = Stats([r.cpu for r in per_byte]).median()
         peer_cpu = Stats([r.cpu for r in peer]).median()
         self.row(sec, "hiltpush CPU / per-byte floor", f"{hp_cpu / floor_cpu:.2f}", "<= 1.5",

@@ -7,8 +7,10 @@
 // Input: the first line holds the option letter (its first byte) and the
 // long name (the rest); every further line is one parameter. The program's
 // port option (-p, --port=) is checked on every input besides, and so is the
-// rule that its value is never taken for a file to upload.
+// rule that its value is never taken for a file to upload; and the trace
+// option, taken in its long form only.
 #include "app/application_base.h"
+#include "app/trace_option.h"
 #include "app/upload_list.h"
 #include "fuzz_check.h"
 
@@ -142,6 +144,19 @@ void CheckPortOption(const TProbe& App, const std::vector<std::string>& Params)
               "the port's value was taken for a file", what + ": value " + Visible(value));
 }
 
+// The last parameter named "trace" decides: "--trace" or "--trace=FILE"
+// starts a trace, "-trace" is no trace option.
+void CheckTraceOption(const TProbe& App, const std::vector<std::string>& Params)
+{
+    const TModelHit hit = ModelFind(Params, "trace", -1);
+    std::optional<std::string> want;
+    if (hit.Index != -1 && *hit.LongOpt) {
+        const std::string& p = Params[static_cast<std::size_t>(hit.Index - 1)];
+        want = p.size() > 8 ? p.substr(8) : std::string();
+    }
+    Check(hp::TraceOption(App) == want, "the trace option differs from the model", Describe(Params, "trace"));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size)
@@ -187,5 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     Check(app.GetOptionAtIndex(-1, false).empty() && app.GetOptionAtIndex(-1, true).empty(),
           "GetOptionAtIndex(-1) is not empty");
     CheckPortOption(app, params);
+    CheckTraceOption(app, params);
     return 0;
 }

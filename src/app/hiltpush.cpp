@@ -1,6 +1,7 @@
 #include "app/hiltpush.h"
 
 #include "app/saber/saber_channel.h"
+#include "app/trace_option.h"
 #include "app/upload_list.h"
 #include "runtime/console.h"
 #include "runtime/device_map.h"
@@ -56,11 +57,8 @@ std::vector<std::string> THiltPush::AllParams() const
 
 void THiltPush::RunMainPath()
 {
-    // Long form only: "-trace" stays an unknown option, ignored as before.
-    bool longOpt = false;
-    const int trace = FindOptionIndex("trace", longOpt);
-    if (trace != -1 && longOpt) {
-        rt::StartTrace(GetOptionAtIndex(trace, true));
+    if (const auto trace = TraceOption(*this)) {
+        rt::StartTrace(*trace);
         rt::TraceLine("hiltpush " + rt::TVersionInfo().Value("FileVersion"));
     }
     WriteVersion(false);

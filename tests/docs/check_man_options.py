@@ -7,7 +7,8 @@ Runs PROGRAM ARGS (the program's help, e.g. `hiltpush -h -s`) and compares
 the options its help text lists with the options of the manual page's
 OPTIONS section: the same options, each with or without a value alike, and
 the forms that one help line gives together (`-p port  --port=port`) named
-together by one entry of the page. With
+together by one entry of the page; a value that may be left out is written
+`--trace[=file]` in the help and `.RI \-\-trace[= file ]` on the page. With
 --readme, every option line of the help must also appear in FILE unchanged,
 and FILE must hold no option line that the help lacks.
 Exits 1 and names each difference when they disagree.
@@ -41,7 +42,9 @@ def help_options(lines):
             if word.startswith("<"):
                 options.add(OPERAND)
             elif word.startswith("-"):
-                if "=" in word:
+                if "[=" in word:  # a value that may be left out: --trace[=file]
+                    options.add(word.split("[=", 1)[0] + "[=" + VALUE + "]")
+                elif "=" in word:
                     options.add(word.split("=", 1)[0] + "=" + VALUE)
                 elif i + 1 < len(column) and not column[i + 1].startswith("-"):
                     options.add(word + " " + VALUE)
@@ -90,6 +93,8 @@ def tag_options(line):
             raise SystemExit("man page: tag entry not understood: %r" % line)
         if "\x01" not in entry:
             options.add(name)
+        elif name.endswith("[="):
+            options.add(name + VALUE + "]")
         elif name.endswith("="):
             options.add(name + VALUE)
         else:

@@ -1,0 +1,14 @@
+#include "app/trace_option.h"
+
+namespace hp {
+
+std::optional<std::string> TraceOption(const TApplicationBase& App)
+{
+    bool longOpt = false;
+    const int at = App.FindOptionIndex("trace", longOpt);
+    if (at == -1 || !longOpt)
+        return std::nullopt;
+    return App.GetOptionAtIndex(at, true);
+}
+
+} // namespace hp
