@@ -3,7 +3,7 @@
 // Windows 7 and 8.1), Wine over a terminal, and Wine over a pseudo-terminal
 // whose far end hung up. Which rows come from where: tests/wine/README.md.
 //
-// The program runs on a virtual clock here (the seam below): a wait lasts
+// The program runs on a virtual clock here (virtual_clock.cpp): a wait lasts
 // exactly as long as the driver lets it, at no cost.
 #include "serialport/comm_backend.h"
 #include "serialport/serial_port.h"
@@ -16,20 +16,6 @@
 #include <gtest/gtest.h>
 
 namespace hp {
-
-namespace rt {
-namespace {
-std::uint64_t GNow = 5000;
-}
-std::uint64_t MonotonicMilliseconds()
-{
-    return GNow;
-}
-void SleepMilliseconds(std::uint32_t Ms)
-{
-    GNow += Ms;
-}
-} // namespace rt
 
 namespace {
 
@@ -65,7 +51,7 @@ struct TScriptedComm {
     explicit TScriptedComm(std::shared_ptr<TScript> S) : S(std::move(S)) {}
 
     std::shared_ptr<TScript> S;
-    std::uint64_t Start = rt::GNow;
+    std::uint64_t Start = rt::MonotonicMilliseconds();
     bool Opened = false;
     bool FlushRefused = false;
     int Armed = 0;
@@ -73,7 +59,7 @@ struct TScriptedComm {
     TArm Arm;
     bool EndedByItself = false;
 
-    std::uint64_t Now() const { return rt::GNow - Start; }
+    std::uint64_t Now() const { return rt::MonotonicMilliseconds() - Start; }
 
     int Open(const std::string&) { return Opened = true, 0; }
     void Setup(int) {}
@@ -105,7 +91,7 @@ struct TScriptedComm {
     {
         Arm = S->Arms.at(std::min<std::size_t>(static_cast<std::size_t>(Armed), S->Arms.size() - 1));
         ++Armed;
-        ArmedAt = rt::GNow;
+        ArmedAt = rt::MonotonicMilliseconds();
         EndedByItself = false;
         if (Arm.EndsAfter == 0)
             return {false, Arm.Mask, Arm.Error};
@@ -113,10 +99,10 @@ struct TScriptedComm {
     }
     bool AwaitWait(int Timeout)
     {
-        const std::uint64_t waited = rt::GNow - ArmedAt;
+        const std::uint64_t waited = rt::MonotonicMilliseconds() - ArmedAt;
         const std::uint64_t left = Arm.EndsAfter > waited ? Arm.EndsAfter - waited : 0;
         EndedByItself = left <= static_cast<std::uint64_t>(Timeout);
-        rt::GNow += EndedByItself ? left : static_cast<std::uint64_t>(Timeout);
+        rt::SleepMilliseconds(static_cast<std::uint32_t>(EndedByItself ? left : static_cast<std::uint64_t>(Timeout)));
         return EndedByItself;
     }
     TCommEvent EndWait()
@@ -130,7 +116,7 @@ struct TScriptedComm {
         if (!Writing)
             return {Length, 0, false};
         if (S->WriteAnswer.Aborted)
-            rt::GNow += static_cast<std::uint64_t>(DeadlockTimeout);
+            rt::SleepMilliseconds(static_cast<std::uint32_t>(DeadlockTimeout));
         return S->WriteAnswer;
     }
 };
@@ -263,18 +249,18 @@ TEST(CommDriverTable, EachDriversAnswersGiveTheirOutcome)
             TSerialPort port(std::make_unique<TBackend>(script));
             port.Connect("COM3");
             ASSERT_EQ(port.LastError(), 0);
-            const std::uint64_t start = rt::GNow;
+            const std::uint64_t start = rt::MonotonicMilliseconds();
             if (row.Op == TOp::PortRead)
                 EXPECT_EQ(port.RecvPacket(Wait), "");
             else
                 port.SendByte('x');
             EXPECT_EQ(port.LastError(), row.Expect.Error) << port.LastErrorDesc();
-            EXPECT_EQ(rt::GNow - start, row.Expect.Ms);
+            EXPECT_EQ(rt::MonotonicMilliseconds() - start, row.Expect.Ms);
             continue;
         }
         TBackend backend(script);
         ASSERT_EQ(backend.Open("\\\\.\\COM3", 4096), 0);
-        const std::uint64_t start = rt::GNow;
+        const std::uint64_t start = rt::MonotonicMilliseconds();
         const TScriptedComm& driver = backend.Driver();
         if (row.Op == TOp::Flush) {
             bool timedOut = false;
@@ -290,7 +276,7 @@ TEST(CommDriverTable, EachDriversAnswersGiveTheirOutcome)
             EXPECT_EQ(done.Error, row.Expect.Error);
             EXPECT_EQ(done.TimedOut, row.Expect.TimedOut);
         }
-        EXPECT_EQ(rt::GNow - start, row.Expect.Ms);
+        EXPECT_EQ(rt::MonotonicMilliseconds() - start, row.Expect.Ms);
     }
 }
 
