@@ -102,7 +102,10 @@ public:
     void Close() override { FDriver.Close(); }
 
     int GetLineSettings(TSerialLineSettings& S) override { return Fail("GetCommState", FDriver.GetLineSettings(S)); }
-    int SetLineSettings(const TSerialLineSettings& S) override { return Fail("SetCommState", FDriver.SetLineSettings(S)); }
+    int SetLineSettings(const TSerialLineSettings& S) override
+    {
+        return Fail("SetCommState", FDriver.SetLineSettings(S));
+    }
     int SetRTS(bool Value) override { return Fail("EscapeCommFunction", FDriver.SetRTS(Value)); }
     int SetDTR(bool Value) override { return Fail("EscapeCommFunction", FDriver.SetDTR(Value)); }
     int ModemStatus(std::uint32_t& Word) override { return Fail("GetCommModemStatus", FDriver.ModemStatus(Word)); }
@@ -114,7 +117,8 @@ public:
         // The driver's flush alone would wait for ever on a device that
         // stopped taking bytes; watch the output queue instead and flush only
         // once it is empty, within the deadlock time-out.
-        const std::uint64_t deadline = rt::MonotonicMilliseconds() + static_cast<std::uint64_t>(std::max(DeadlockTimeout, 0));
+        const std::uint64_t deadline =
+            rt::MonotonicMilliseconds() + static_cast<std::uint64_t>(std::max(DeadlockTimeout, 0));
         for (;;) {
             const TCommStatus status = Status();
             if (status.Error != 0) {

@@ -82,8 +82,8 @@ THookSerialStatus SerialTrace()
             line = "time-out after " + Value + " ms";
             break;
         case HR_WaitFailed:
-            line = "wait for input ended by the device: " +
-                   (Value == "0" ? std::string("no reason given") : Value + " " + TSerialPort::GetErrorDesc(std::stoi(Value)));
+            line = "wait for input ended by the device: ";
+            line += Value == "0" ? "no reason given" : Value + " " + TSerialPort::GetErrorDesc(std::stoi(Value));
             break;
         case HR_CallFailed: {
             const std::size_t blank = Value.rfind(' ');
