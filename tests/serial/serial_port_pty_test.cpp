@@ -522,6 +522,25 @@ TEST_F(SerialPty, HangUpDuringAByteRead)
     (void)t1;
 }
 
+// Where the driver still answers the queue query after a hang-up (here the
+// object holds a pseudo-terminal's master side, the test its slave), only
+// the wait can name the cause, whatever an earlier call left in errno.
+TEST_F(SerialPty, AHangUpIsNamedWhereTheQueueQueryStillAnswers)
+{
+    Port.Connect("/dev/ptmx");
+    ASSERT_EQ(Port.LastError(), 0) << Port.LastErrorDesc();
+    const int master = static_cast<int>(Port.Handle());
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int slave = ::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    ::close(slave);
+    for (const int left : {EAGAIN, 0}) {
+        errno = left;
+        EXPECT_EQ(Port.RecvPacket(100), "");
+        EXPECT_EQ(Port.LastError(), EIO) << "errno left at " << left;
+    }
+}
+
 TEST_F(SerialPty, HangUpBetweenWrites)
 {
     Open();
