@@ -1,5 +1,6 @@
 #include "app/hiltpush.h"
 
+#include "app/port_option.h"
 #include "app/saber/saber_channel.h"
 #include "app/upload_list.h"
 #include "runtime/console.h"
@@ -55,6 +56,11 @@ std::vector<std::string> THiltPush::AllParams() const
 void THiltPush::RunMainPath()
 {
     WriteVersion(false);
+    if (const auto mistyped = MistypedPortOption(AllParams())) {
+        rt::WriteLine("ERROR, Unknown option " + *mistyped + ": name the port as -p PORT or --port=PORT.");
+        SetExitCode(ExitFailure);
+        return;
+    }
     const bool portNamed = HasOption('p', "port");
     std::vector<std::string> FoundPorts;
     if (portNamed) {

@@ -423,16 +423,27 @@ struct TFileFault {
     std::string PtyPath;
     std::string Received;
     bool Stored = false;
+    std::vector<std::string> FlashNames;
 };
 
 // Uploads a 128 KiB file whose reads at or past byte 65536 meet the fault:
 // the file shrinks to 65536 bytes, or the read fails with an I/O error. The
-// first block of the file is sent before the second read meets it.
-TFileFault UploadWithFileFault(const std::string& Mode)
+// first block of the file is sent before the second read meets it. With
+// Before and After, the run takes small files of those names around it.
+TFileFault UploadWithFileFault(const std::string& Mode, const std::string& Before = {},
+                               const std::string& After = {})
 {
     TWorld W;
     auto& sim = W.StartSim(0);
     const std::string path = W.WriteFile("song.wav", hp::e2e::PatternBytes(FaultFileSize));
+    std::vector<std::string> args{"-s"};
+    for (const std::string& name : {Before, std::string("song.wav"), After}) {
+        if (name.empty())
+            continue;
+        if (name != "song.wav")
+            W.WriteFile(name, name);
+        args.push_back(name);
+    }
     std::string preload = HelperPath("libhp_file_fault.so");
     if (const char* existing = std::getenv("LD_PRELOAD"); existing && *existing)
         preload = std::string(existing) + ":" + preload;
@@ -447,12 +458,13 @@ TFileFault UploadWithFileFault(const std::string& Mode)
         options.Env["ASAN_OPTIONS"] = std::string(asan) + ":verify_asan_link_order=0";
     options.TimeLimitMs = 60000;
     TFileFault f;
-    f.Run = W.Run({"-s", "song.wav"}, options);
+    f.Run = W.Run(args, options);
     f.PtyPath = sim.PtyPath();
     ExpectPortReleased(f.PtyPath);
     sim.Stop();
     f.Received = sim.Received();
     f.Stored = sim.FlashFile("song.wav").has_value();
+    f.FlashNames = sim.FlashNames();
     return f;
 }
 
@@ -493,4 +505,20 @@ TEST(FaultFile, BecomesUnreadableWhileSent)
     if (!Config().Wine) {
         EXPECT_NE(f.Run.Out.find(std::strerror(EIO)), std::string::npos) << Dump(f.Run);
     }
+}
+
+// In a run of several files the broken one ends the run as any file that
+// does not complete: its report, then how far the run got; later files are
+// not tried.
+TEST(FaultFile, BecomesUnreadableWhileSentInARunOfSeveral)
+{
+    const TFileFault f = UploadWithFileFault("eio", "first.wav", "later.wav");
+    ExpectIoErrorReport(f);
+    const auto lines = f.Run.Lines();
+    ASSERT_GE(lines.size(), 3u) << Dump(f.Run);
+    EXPECT_EQ(lines.back(), "Uploaded 1 of 3 files.") << Dump(f.Run);
+    // The report follows the progress text on its line, as in a run of one.
+    EXPECT_NE(lines[lines.size() - 3].find("Exception at "), std::string::npos) << Dump(f.Run);
+    EXPECT_EQ(f.FlashNames, std::vector<std::string>{"first.wav"});
+    EXPECT_EQ(f.Received.find("WR=later.wav"), std::string::npos);
 }

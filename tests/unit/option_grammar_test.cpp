@@ -1,6 +1,7 @@
 // The option grammar as users meet it: which parameters select which option
 // and which value the transmit option gets.
 #include "app/application_base.h"
+#include "app/port_option.h"
 
 #include <gtest/gtest.h>
 
@@ -154,4 +155,34 @@ TEST(PortOption, ValueAnywhereInlineOrMissing)
     EXPECT_EQ(value({"a.wav", "-p"}), "");
     EXPECT_EQ(value({"-p", "-s", "a.wav"}), "");
     EXPECT_EQ(value({"--port", "COM5"}), "");
+}
+
+// A parameter that begins like the port option is one of its forms or is
+// refused; values are never options, and a value never begins with '-'.
+TEST(PortOption, MistypedFormsAreRefused)
+{
+    struct TCase {
+        std::vector<std::string> Params;
+        std::optional<std::string> Refused;
+    };
+    const TCase cases[] = {
+        {{"-p", "COM5", "-port", "COM6", "--p", "--port", "--p=COM5", "--port=COM5", "--port=", "--p==x"}, {}},
+        {{"-p=COM5"}, "-p=COM5"},
+        {{"-pCOM5"}, "-pCOM5"},
+        {{"-port=COM5"}, "-port=COM5"},
+        {{"-P", "COM5"}, "-P"},
+        {{"--Port=COM5"}, "--Port=COM5"},
+        {{"--P"}, "--P"},
+        {{"--ports=COM5"}, "--ports=COM5"},
+        {{"-p", "pCOM5", "-t", "p", "song.raw", "-s", "--", "-", "-x", "-i", "/p"}, {}},
+        // The first in command-line order; -t and -p take no value that
+        // begins with '-'.
+        {{"-t", "-pX", "-Pfoo"}, "-pX"},
+        {{"-p", "-Pfoo"}, "-Pfoo"},
+        {{"song.raw", "--pORT=COM5"}, "--pORT=COM5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.Params));
+        EXPECT_EQ(hp::MistypedPortOption(c.Params), c.Refused);
+    }
 }
