@@ -257,26 +257,6 @@ TEST(Queries, TransmitSendsTheTextUnchangedInOneWrite)
     EXPECT_NE(std::find(chunks.begin(), chunks.end(), "S?\nHELLO BOARD\n"), chunks.end());
 }
 
-// A character the board's code page lacks would arrive as some other byte:
-// on Windows the text is refused, after a blank line like every error, and
-// nothing is sent; on Linux text is bytes and goes as it stands.
-TEST(Queries, TransmitOfTextTheCodePageLacks)
-{
-    TWorld w;
-    auto& sim = w.StartSim(0, {});
-    const auto r = w.Run({"-s", "-t", "\u0437?"});
-    sim.Stop();
-    if (Config().Wine) {
-        EXPECT_EQ(ActionLines(r, w.PortNameOf(sim)), (TLines{"", "ERROR, Invalid text to send: ??"})) << r.Out;
-        EXPECT_EQ(sim.Received(), Verification);
-        EXPECT_EQ(r.ExitStatus, 2);
-    } else {
-        EXPECT_EQ(ActionLines(r, w.PortNameOf(sim)), TLines{"ERROR, Unknown Command: \u0437?"}) << r.Out;
-        EXPECT_EQ(sim.Received(), Verification + "\u0437?\n");
-        EXPECT_EQ(r.ExitStatus, 0);
-    }
-}
-
 // The seven queries travel as 39 bytes in one write, and all seven answers
 // are shown as one listing.
 TEST(Queries, SoundListIsOneWriteAndOneListing)
