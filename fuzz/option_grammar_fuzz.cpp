@@ -6,10 +6,12 @@
 //
 // Input: the first line holds the option letter (its first byte) and the
 // long name (the rest); every further line is one parameter. The program's
-// port option (-p, --port=) is checked on every input besides, and so is the
-// rule that its value is never taken for a file to upload; and the trace
-// option, taken in its long form only.
+// port option (-p, --port=) is checked on every input besides: its value is
+// never taken for a file to upload, and an option whose name begins with 'p'
+// or 'P' but is not "p" or "port" is refused as a mistyped one. So is the
+// trace option, taken in its long form only.
 #include "app/application_base.h"
+#include "app/port_option.h"
 #include "app/trace_option.h"
 #include "app/upload_list.h"
 #include "fuzz_check.h"
@@ -126,6 +128,28 @@ void CheckPortOption(const TProbe& App, const std::vector<std::string>& Params)
     Check(App.HasOption('p', "port") == (letter.Index != -1 || name.Index != -1), "HasOption('p', \"port\")", what);
     const std::string value = App.GetOptionValue('p', "port");
     Check(value == ModelValue(Params, 'p', "port"), "the port's value differs from the model", what);
+
+    // The refusal in the grammar's own terms: the first option-like
+    // parameter whose name begins with 'p' or 'P' and is not the port
+    // option's name.
+    std::optional<std::string> mistyped;
+    for (const auto& p : Params) {
+        bool isLong = false;
+        const std::string optName = p.size() >= 2 && p[0] == '-' ? ModelName(p, isLong) : std::string();
+        if (!optName.empty() && (optName[0] == 'p' || optName[0] == 'P') && optName != "p" && optName != "port") {
+            mistyped = p;
+            break;
+        }
+    }
+    const auto refused = hp::MistypedPortOption(Params);
+    Check(refused == mistyped, "the mistyped port option differs from the model",
+          what + ": got " + Visible(refused.value_or("<none>")) + ", want " + Visible(mistyped.value_or("<none>")));
+    // What serves as the value of -t or -p is never refused.
+    for (std::size_t i = 1; refused && i < Params.size(); ++i)
+        if (Params[i] == *refused)
+            for (const char* option : {"-t", "-trans", "-p", "-port"})
+                Check(Params[i - 1] != option || App.GetOptionAtIndex(static_cast<int>(i), false) != *refused,
+                      "a value was refused as an option", what);
 
     const std::vector<std::string> files = hp::UploadParams(Params);
     // Files are parameters, in command-line order.

@@ -1,5 +1,6 @@
 #include "app/hiltpush.h"
 
+#include "app/port_option.h"
 #include "app/saber/saber_channel.h"
 #include "app/trace_option.h"
 #include "app/upload_list.h"
@@ -62,6 +63,11 @@ void THiltPush::RunMainPath()
         rt::TraceLine("hiltpush " + rt::TVersionInfo().Value("FileVersion"));
     }
     WriteVersion(false);
+    if (const auto mistyped = MistypedPortOption(AllParams())) {
+        rt::WriteLine("ERROR, Unknown option " + *mistyped + ": name the port as -p PORT or --port=PORT.");
+        SetExitCode(ExitFailure);
+        return;
+    }
     const bool portNamed = HasOption('p', "port");
     std::vector<std::string> FoundPorts;
     if (portNamed) {

@@ -49,7 +49,7 @@ TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePa
 {
     // A file dropped next to the program is found without a path too; when
     // it is not there either, the check says the file was not found.
-    TUploadFile file{FName, rt::FileExists(FName) ? FName : DirectoryPart(ExePath) + FName, {}, {}, 0, {}};
+    TUploadFile file{FName, rt::FileExists(FName) ? FName : DirectoryPart(ExePath) + FName, {}, {}, 0, {}, {}};
     CheckUploadFile(file);
     return file;
 }
@@ -57,14 +57,14 @@ TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePa
 void CheckUploadFile(TUploadFile& File)
 {
     File.Problem.clear();
-    if (!rt::FileExists(File.FullName)) {
+    if (!rt::FileExists(File.Source())) {
         File.Problem = "File " + File.Given + " not found.";
         return;
     }
     try {
         // Found is not readable: a file without permission, or a link whose
         // target is gone, fails here and not halfway through a run.
-        rt::TByteFile probe(File.FullName);
+        rt::TByteFile probe(File.Source());
         File.Size = probe.Size();
     } catch (const EInOutError& E) {
         File.Problem = "File " + File.Given + " cannot be read: " + E.Message();
@@ -73,7 +73,7 @@ void CheckUploadFile(TUploadFile& File)
     File.FlashName = FlashNameOf(File.FullName);
     // A name the board's code page cannot hold would be stored under some
     // other name; a control byte would end the write command early.
-    const auto boardName = rt::ToBoardText(File.FlashName);
+    const auto boardName = rt::ToBoardName(File.FlashName);
     if (!boardName || !IsSafeFlashName(*boardName)) {
         File.Problem = "ERROR, Invalid Serial Flash Name: " + File.FlashName;
         return;
@@ -86,8 +86,7 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
     TUploadList list;
     std::set<std::string> boardNames;
     std::set<std::string> reportedTwice;
-    const auto check = [&](const std::string& Given) {
-        TUploadFile file = ResolveUploadFile(Given, ExePath);
+    const auto check = [&](TUploadFile file) {
         if (!file.Problem.empty()) {
             list.Problems.push_back(file.Problem);
             return;
@@ -103,20 +102,33 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
     };
     for (const std::string& name : Names) {
         if (!rt::FolderExists(name)) {
-            check(name);
+            check(ResolveUploadFile(name, ExePath));
+            continue;
+        }
+        std::vector<std::string> names;
+        try {
+            names = rt::FilesIn(name);
+        } catch (const EInOutError& E) {
+            list.Problems.push_back("Folder " + name + " cannot be read: " + E.Message());
             continue;
         }
         // In the order of the bytes the board gets (std::string compares
         // unsigned bytes); a name without them is refused anyway.
         std::vector<std::pair<std::string, std::string>> entries; // board bytes, name
-        for (std::string& entry : rt::FilesIn(name))
+        for (std::string& entry : names)
             if (!entry.empty() && entry.front() != '.')
-                entries.emplace_back(rt::ToBoardText(entry).value_or(entry), std::move(entry));
+                entries.emplace_back(rt::ToBoardName(entry).value_or(entry), std::move(entry));
         std::sort(entries.begin(), entries.end());
         if (entries.empty())
             list.Problems.push_back("No files to upload in " + name + ".");
-        for (const auto& entry : entries)
-            check(rt::JoinPath(name, entry.second));
+        for (const auto& entry : entries) {
+            // Found by the listing, so neither looked for next to the
+            // program nor resolved again as a path.
+            const std::string joined = rt::JoinPath(name, entry.second);
+            TUploadFile file{joined, joined, {}, {}, 0, {}, rt::ListedPath(name, entry.second)};
+            CheckUploadFile(file);
+            check(std::move(file));
+        }
     }
     return list;
 }

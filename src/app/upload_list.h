@@ -22,6 +22,11 @@ struct TUploadFile {
     std::string BoardName;  // the same name as the bytes the board gets
     std::int64_t Size = 0;  // as the check found it
     std::string Problem;    // the line that says why it cannot be sent (empty when it can)
+    std::string Listed;     // a folder's file: the path of the entry the listing named (rt::ListedPath)
+
+    // Where the file is found and read: a folder's file exactly as listed,
+    // any other as the user's path resolves.
+    const std::string& Source() const { return Listed.empty() ? FullName : Listed; }
 };
 
 // Finds the file FName names, as given or else next to the program

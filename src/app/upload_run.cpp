@@ -3,6 +3,7 @@
 #include "app/hiltpush.h"
 #include "app/upload_list.h"
 #include "runtime/console.h"
+#include "runtime/exceptions.h"
 
 namespace hp {
 
@@ -32,8 +33,16 @@ void THiltPush::SendFiles(const std::string& Port, const std::vector<std::string
     for (const TUploadFile& file : list.Files) {
         rt::WriteLine("Upload " + std::to_string(completed + 1) + " of " + std::to_string(count) + ": " +
                       file.Given);
-        if (!SendFile(Port, file, completed == 0 ? &total : nullptr))
+        try {
+            if (!SendFile(Port, file, completed == 0 ? &total : nullptr))
+                break;
+        } catch (const EInOutError&) {
+            // A file that broke while it was read ends the run like any file
+            // that did not complete: its report, then how far the run got.
+            rt::WriteLine(ExceptionReport(std::current_exception()));
+            SetExitCode(ExitFailure);
             break;
+        }
         ++completed;
     }
     rt::WriteLine("Uploaded " + std::to_string(completed) + " of " + std::to_string(count) + " files.");

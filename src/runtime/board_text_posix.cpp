@@ -8,6 +8,11 @@ std::optional<std::string> ToBoardText(const std::string& Text)
     return Text;
 }
 
+std::optional<std::string> ToBoardName(const std::string& Name)
+{
+    return Name;
+}
+
 std::string FromBoardText(const std::string& Bytes)
 {
     return Bytes;

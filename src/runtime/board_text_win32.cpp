@@ -4,11 +4,44 @@
 
 namespace hp::rt {
 
+namespace {
+
+// Text in normalisation form C by the system's own tables, or the text
+// unchanged when the system cannot compose it (a lone surrogate, say): the
+// code page then judges it as it stands.
+std::wstring Composed(const std::wstring& Text)
+{
+    if (Text.empty())
+        return Text;
+    const int length = static_cast<int>(Text.size());
+    int size = NormalizeString(NormalizationC, Text.c_str(), length, nullptr, 0);
+    // The first answer is an estimate; a longer result asks again.
+    for (int tries = 0; size > 0 && tries < 4; ++tries) {
+        std::wstring result(static_cast<std::size_t>(size), L'\0');
+        const int n = NormalizeString(NormalizationC, Text.c_str(), length, result.data(), size);
+        if (n > 0) {
+            result.resize(static_cast<std::size_t>(n));
+            return result;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            break;
+        size = -n;
+    }
+    return Text;
+}
+
+} // namespace
+
 // A board stores and compares bytes; the user reads them, and Explorer
 // shows names, in the ANSI code page.
 std::optional<std::string> ToBoardText(const std::string& Text)
 {
     return ToCodePageExact(Widen(Text), CP_ACP);
+}
+
+std::optional<std::string> ToBoardName(const std::string& Name)
+{
+    return ToCodePageExact(Composed(Widen(Name)), CP_ACP);
 }
 
 std::string FromBoardText(const std::string& Bytes)

@@ -19,12 +19,20 @@ bool FolderExists(const std::string& Path);
 // The names of the files directly inside Folder that FileExists accepts, in
 // no particular order; sub-folders and every other kind of entry are left
 // out, and on Windows so are files marked hidden or system (desktop.ini,
-// Thumbs.db). A folder that cannot be read raises EInOutError.
+// Thumbs.db). A folder that cannot be read raises EInOutError with the
+// platform's error text.
 std::vector<std::string> FilesIn(const std::string& Folder);
 
 // Folder and Name joined by the platform's path separator; none is added
 // when Folder already ends with one.
 std::string JoinPath(const std::string& Folder, const std::string& Name);
+
+// The path at which a Name that FilesIn(Folder) returned is the entry it
+// listed. On Windows: the folder's full long-form path ("\\?\C:\...",
+// "\\?\UNC\server\...") and the name unchanged, so that no path rule
+// trims a trailing '.' or ' ' or takes "con.wav" for a device. Elsewhere:
+// JoinPath.
+std::string ListedPath(const std::string& Folder, const std::string& Name);
 
 // A file opened for reading as bytes. Every failure raises EInOutError
 // with the platform's error text; the file is closed by the destructor.

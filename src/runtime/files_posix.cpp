@@ -40,9 +40,7 @@ bool FolderExists(const std::string& Path)
 
 std::vector<std::string> FilesIn(const std::string& Folder)
 {
-    const auto fail = [&Folder](int Error) {
-        RaiseInOutError(Folder + ": " + PlatformErrorText(Error), Error);
-    };
+    const auto fail = [](int Error) { RaiseInOutError(PlatformErrorText(Error), Error); };
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Folder.c_str()), ::closedir);
     if (!dir)
         fail(errno);
@@ -66,6 +64,11 @@ std::string JoinPath(const std::string& Folder, const std::string& Name)
     if (!Folder.empty() && Folder.back() == '/')
         return Folder + Name;
     return Folder + "/" + Name;
+}
+
+std::string ListedPath(const std::string& Folder, const std::string& Name)
+{
+    return JoinPath(Folder, Name);
 }
 
 TByteFile::TByteFile(const std::string& Path)

@@ -47,6 +47,16 @@ std::wstring SystemPath(const std::string& Path)
     return L"\\\\?\\" + full;
 }
 
+// The folder's long-form path with a separator at its end: what a listed
+// name is appended to.
+std::wstring FolderPrefix(const std::string& Folder)
+{
+    std::wstring folder = SystemPath(Folder);
+    if (folder.empty() || folder.back() != L'\\')
+        folder += L'\\';
+    return folder;
+}
+
 enum class TEntryKind { Missing, File, Folder, BrokenLink };
 
 TEntryKind KindOf(const std::wstring& Path)
@@ -85,14 +95,13 @@ bool FolderExists(const std::string& Path)
 
 std::vector<std::string> FilesIn(const std::string& Folder)
 {
-    const auto fail = [&Folder](DWORD Error) {
-        RaiseInOutError(Folder + ": " + PlatformErrorText(static_cast<int>(Error)), static_cast<int>(Error));
+    const auto fail = [](DWORD Error) {
+        RaiseInOutError(PlatformErrorText(static_cast<int>(Error)), static_cast<int>(Error));
     };
-    const std::wstring folder = SystemPath(Folder);
-    const std::wstring separator = !folder.empty() && folder.back() == L'\\' ? L"" : L"\\";
+    const std::wstring folder = FolderPrefix(Folder);
     std::vector<std::string> names;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW((folder + separator + L"*").c_str(), &found);
+    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND)
@@ -107,7 +116,7 @@ std::vector<std::string> FilesIn(const std::string& Folder)
         if ((attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0)
             continue;
         const bool isFile = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                                ? KindOf(folder + separator + found.cFileName) != TEntryKind::Folder
+                                ? KindOf(folder + found.cFileName) != TEntryKind::Folder
                                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         if (isFile)
             names.push_back(Narrow(found.cFileName));
@@ -123,6 +132,13 @@ std::string JoinPath(const std::string& Folder, const std::string& Name)
     if (!Folder.empty() && (Folder.back() == '\\' || Folder.back() == '/' || Folder.back() == ':'))
         return Folder + Name;
     return Folder + "\\" + Name;
+}
+
+std::string ListedPath(const std::string& Folder, const std::string& Name)
+{
+    // The folder is resolved as the user's parameter always was; the name
+    // came from the file system and goes back to it as it came.
+    return Narrow(FolderPrefix(Folder) + Widen(Name));
 }
 
 TByteFile::TByteFile(const std::string& Path)

@@ -51,6 +51,8 @@ TEST(PortOption, TheNamedPortIsTheOnlyOneOpened)
     const auto taken = w.Run({"song.wav", "-p", p2, "-s"});
     const auto refused = w.Run({"-s", "--port=" + po, "song.wav"});
     const auto missing = w.Run({"-s", "song.wav", "-p"});
+    // Ignored, a mistyped port option would let the scan pick a board.
+    const auto mistyped = w.Run({"-s", "--Port=" + p2, "song.wav"});
     first.Stop();
     second.Stop();
     other.Stop();
@@ -75,9 +77,14 @@ TEST(PortOption, TheNamedPortIsTheOnlyOneOpened)
     EXPECT_EQ(other.Received(), "V?\n");
     EXPECT_EQ(first.Opens(), 0);
 
-    // No port named: refused before any port is opened or the map is read.
+    // No port named, or a mistyped option: refused before any port is opened
+    // or the map is read.
     EXPECT_EQ(AfterHeader(missing), (std::vector<std::string>{"ERROR, -p needs a port name."})) << missing.Out;
     EXPECT_EQ(missing.ExitStatus, 2);
+    EXPECT_EQ(AfterHeader(mistyped),
+              (std::vector<std::string>{"ERROR, Unknown option --Port=" + p2 +
+                                        ": name the port as -p PORT or --port=PORT."})) << mistyped.Out;
+    EXPECT_EQ(mistyped.ExitStatus, 2);
     EXPECT_EQ(second.Opens(), 2) << "the check and the upload of the first run";
 }
 

@@ -216,6 +216,24 @@ TEST(UploadRun, NamesBeyondAsciiGoInTheBoardsCodePageOrNotAtAll)
     }
 }
 
+// A folder's names are read as listed: "a.raw." (made by a Linux tool) is a
+// file of its own, never "a.raw" again. A decomposed name (as archives made
+// on a Mac hold it) is read by that name and goes to a Windows board
+// composed, as the code page's byte for é.
+TEST(UploadRun, FolderNamesAreReadAsListedAndGoComposed)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    const std::string decomposed = "cafe\u0301.raw", cafe = Config().Wine ? "caf\xE9.raw" : decomposed;
+    for (const std::string& name : {std::string("a.raw"), std::string("a.raw."), decomposed})
+        w.WriteFile("font/" + name, "bytes of " + name);
+    const auto r = w.Run({"-s", "font"});
+    sim.Stop();
+    EXPECT_EQ(sim.Received(), Verification + Conversation("a.raw", "bytes of a.raw") +
+                                  Conversation("a.raw.", "bytes of a.raw.") + Conversation(cafe, "bytes of " + decomposed))
+        << r.Out;
+}
+
 // Explorer hides desktop.ini and Thumbs.db in a font folder; on Windows the
 // files marked hidden or system stay out of a folder's upload. Linux has no
 // such mark (Wine keeps it in an extended attribute), so there they go.

@@ -427,12 +427,19 @@ struct TFileFault {
 
 // Uploads a 128 KiB file whose reads at or past byte 65536 meet the fault:
 // the file shrinks to 65536 bytes, or the read fails with an I/O error. The
-// first block of the file is sent before the second read meets it.
-TFileFault UploadWithFileFault(const std::string& Mode)
+// first block of the file is sent before the second read meets it. Files
+// other than song.wav hold their own names.
+TFileFault UploadWithFileFault(const std::string& Mode, const std::vector<std::string>& Files = {"song.wav"})
 {
     TWorld W;
     auto& sim = W.StartSim(0);
     const std::string path = W.WriteFile("song.wav", hp::e2e::PatternBytes(FaultFileSize));
+    std::vector<std::string> args{"-s"};
+    for (const std::string& name : Files) {
+        if (name != "song.wav")
+            W.WriteFile(name, name);
+        args.push_back(name);
+    }
     std::string preload = HelperPath("libhp_file_fault.so");
     if (const char* existing = std::getenv("LD_PRELOAD"); existing && *existing)
         preload = std::string(existing) + ":" + preload;
@@ -447,7 +454,7 @@ TFileFault UploadWithFileFault(const std::string& Mode)
         options.Env["ASAN_OPTIONS"] = std::string(asan) + ":verify_asan_link_order=0";
     options.TimeLimitMs = 60000;
     TFileFault f;
-    f.Run = W.Run({"-s", "song.wav"}, options);
+    f.Run = W.Run(args, options);
     f.PtyPath = sim.PtyPath();
     ExpectPortReleased(f.PtyPath);
     sim.Stop();
@@ -486,11 +493,19 @@ TEST(FaultFile, ShrinksWhileSent)
     }
 }
 
+// In a run of several the broken file ends the run as any file that does
+// not complete: its report (after the progress text, as in a run of one),
+// then how far the run got; later files are not tried.
 TEST(FaultFile, BecomesUnreadableWhileSent)
 {
-    const TFileFault f = UploadWithFileFault("eio");
+    const TFileFault f = UploadWithFileFault("eio", {"first.wav", "song.wav", "later.wav"});
     ExpectIoErrorReport(f);
     if (!Config().Wine) {
         EXPECT_NE(f.Run.Out.find(std::strerror(EIO)), std::string::npos) << Dump(f.Run);
     }
+    const auto lines = f.Run.Lines();
+    ASSERT_GE(lines.size(), 3u) << Dump(f.Run);
+    EXPECT_EQ(lines.back(), "Uploaded 1 of 3 files.") << Dump(f.Run);
+    EXPECT_NE(lines[lines.size() - 3].find("Exception at "), std::string::npos) << Dump(f.Run);
+    EXPECT_EQ(f.Received.find("WR=later.wav"), std::string::npos);
 }

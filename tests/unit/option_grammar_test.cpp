@@ -1,6 +1,7 @@
 // The option grammar as users meet it: which parameters select which option
 // and which value the transmit option gets.
 #include "app/application_base.h"
+#include "app/port_option.h"
 
 #include <gtest/gtest.h>
 
@@ -154,4 +155,19 @@ TEST(PortOption, ValueAnywhereInlineOrMissing)
     EXPECT_EQ(value({"a.wav", "-p"}), "");
     EXPECT_EQ(value({"-p", "-s", "a.wav"}), "");
     EXPECT_EQ(value({"--port", "COM5"}), "");
+}
+
+// A parameter that begins like the port option is one of its forms or is
+// refused, the first in command-line order; a value never begins with '-'.
+TEST(PortOption, MistypedFormsAreRefused)
+{
+    EXPECT_EQ(hp::MistypedPortOption({"-p", "pX", "-port", "Y", "--p", "--port", "--p=Z", "--port=", "--p==x", "-t",
+                                      "p", "-s", "--", "-", "-x", "/p"}),
+              std::nullopt);
+    const std::pair<std::string, std::vector<std::string>> refused[] = {
+        {"-p=COM5", {"-p=COM5"}}, {"-pCOM5", {"-pCOM5"}}, {"-port=COM5", {"-port=COM5"}}, {"-P", {"-P", "COM5"}},
+        {"--Port=COM5", {"--Port=COM5"}}, {"--P", {"--P"}}, {"--ports=X", {"--ports=X"}},
+        {"-pX", {"-t", "-pX", "-Pfoo"}}, {"-Pfoo", {"-p", "-Pfoo"}}, {"--pORT=X", {"a.raw", "--pORT=X", "-pY"}}};
+    for (const auto& [first, params] : refused)
+        EXPECT_EQ(hp::MistypedPortOption(params), first);
 }

@@ -38,6 +38,7 @@ void THiltPush::Transmit(const std::string& Port, const std::string& Cmd)
     // byte: better not sent at all.
     const auto bytes = rt::ToBoardText(Cmd);
     if (!bytes) {
+        rt::WriteLine();
         rt::WriteLine("ERROR, Invalid text to send: " + Cmd);
         SetExitCode(ExitFailure);
         return;

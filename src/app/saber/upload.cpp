@@ -79,7 +79,6 @@ bool THiltPush::SendFile(const std::string& Port, const TUploadFile& File, const
         SetExitCode(ExitFailure);
         return false;
     }
-    const std::string& fullName = file.FullName;
 
     TSaberChannel channel(Port);
     rt::WriteLine("Querying Saber");
@@ -105,7 +104,7 @@ bool THiltPush::SendFile(const std::string& Port, const TUploadFile& File, const
     rt::WriteLine("Saber Ready to Write to Serial Flash");
     rt::WriteLine();
 
-    rt::TByteFile datFile(fullName);
+    rt::TByteFile datFile(file.Source());
     const std::int64_t fileSize = datFile.Size();
     std::int64_t freeSpace = -1;
 
@@ -130,7 +129,7 @@ bool THiltPush::SendFile(const std::string& Port, const TUploadFile& File, const
         }
     }
 
-    rt::WriteLine("Sending: " + fullName + " to " + Port);
+    rt::WriteLine("Sending: " + file.FullName + " to " + Port);
     rt::WriteLine("as Serial Flash Name: " + file.FlashName);
     if (freeSpace > 0)
         rt::WriteLine("Space on Saber: " + std::to_string(freeSpace));
