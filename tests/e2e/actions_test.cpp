@@ -130,26 +130,35 @@ TEST(Queries, RepliesAreShownWithTheirCarriageReturn)
 // A line the board sends of its own accord when the port opens is not drained
 // by the actions: it takes the place of the first reply, and everything after
 // it moves down by one.
+// The banner comes 10 ms after the host's purges; on a loaded machine it may
+// come only after the verification's drain, which then rightly takes it for
+// the answer to "V?". Such a run is tried again, up to three times.
 TEST(Queries, UnsolicitedLineShiftsTheReplies)
 {
-    TWorld w;
-    auto& sim = w.StartSim(0, {"--banner", "Ilvara boot 7", "--list-lines", "2"});
-    const auto info = w.Run({"-s", "-i"});
-    const auto list = w.Run({"-s", "-l"});
-    sim.Stop();
+    for (int attempt = 1;; ++attempt) {
+        TWorld w;
+        auto& sim = w.StartSim(0, {"--banner", "Ilvara boot 7", "--list-lines", "2"});
+        const auto info = w.Run({"-s", "-i"});
+        const auto list = w.Run({"-s", "-l"});
+        sim.Stop();
 
-    const std::string port = w.PortNameOf(sim);
-    const TLines expectedInfo{QueryingSaber, Hyphens, "Ilvara boot 7", DefaultVersion};
-    EXPECT_EQ(ActionLines(info, port), expectedInfo) << info.Out;
-    const TLines expectedList{QueryingSaber,        Hyphens, "Ilvara boot 7", DefaultVersion, "FILE00001.WAV,1001",
-                              "FILE00002.WAV,1002"};
-    EXPECT_EQ(ActionLines(list, port), expectedList) << list.Out;
-    // The info run closes the port as soon as the version came back as the
-    // second reply: its "S?" may be purged unsent at the close.
-    const std::string got = sim.Received();
-    const std::string infoPart = Verification + "V?\n";
-    const std::string listPart = Verification + "V?\nLIST?\n";
-    EXPECT_TRUE(got == infoPart + listPart || got == infoPart + "S?\n" + listPart) << got;
+        const std::string port = w.PortNameOf(sim);
+        const std::string verified = "Port " + port + " is a writable Ilvara Saber.";
+        if ((!info.FindLine(verified) || !list.FindLine(verified)) && attempt < 3)
+            continue;
+        const TLines expectedInfo{QueryingSaber, Hyphens, "Ilvara boot 7", DefaultVersion};
+        EXPECT_EQ(ActionLines(info, port), expectedInfo) << info.Out;
+        const TLines expectedList{QueryingSaber,        Hyphens, "Ilvara boot 7", DefaultVersion, "FILE00001.WAV,1001",
+                                  "FILE00002.WAV,1002"};
+        EXPECT_EQ(ActionLines(list, port), expectedList) << list.Out;
+        // The info run closes the port as soon as the version came back as the
+        // second reply: its "S?" may be purged unsent at the close.
+        const std::string got = sim.Received();
+        const std::string infoPart = Verification + "V?\n";
+        const std::string listPart = Verification + "V?\nLIST?\n";
+        EXPECT_TRUE(got == infoPart + listPart || got == infoPart + "S?\n" + listPart) << got;
+        return;
+    }
 }
 
 // A long listing arrives whole and in order, after the version line.
