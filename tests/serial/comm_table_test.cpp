@@ -8,7 +8,6 @@
 #include "serialport/comm_backend.h"
 #include "serialport/serial_port.h"
 
-#include <deque>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -145,113 +144,95 @@ struct TRow {
 };
 
 constexpr int Deadlock = 30000;
-constexpr int Wait = 500;
-const TArm Silent{};                           // pends until the program cancels it
-const TArm Aborted995{Never, 0, 0, 995};       // pends; the program's cancel ends it with 995
+constexpr int WaitMs = 500;
+const TArm Silent{};                     // pends until the program cancels it
+const TArm Aborted995{Never, 0, 0, 995}; // pends; the program's cancel ends it with 995
+const char *const New = "usbser (new)", *const Old = "usbser (old)", *const Tty = "Wine, terminal",
+           *const Hup = "Wine, pty hung up", *const NoLines = "Wine, pty without modem lines";
+using enum TOp;
+using enum TSerialWait;
 
 const TRow Rows[] = {
     // The flush.
-    {"usbser (new)", "flush refused as unsupported (1), queue empty", TOp::Flush,
-     {.FlushError = 1}, {.Error = 0}},
-    {"usbser (new)", "flush refused as unsupported (50), queue empty", TOp::Flush,
-     {.FlushError = 50}, {.Error = 0}},
-    {"usbser (old)", "flush refused, bytes still queued", TOp::Flush,
-     {.FlushError = 1, .QueuedAfterRefusal = 3}, {.Error = 1}},
-    {"usbser (new)", "flush refused, then the queue query says the device is gone", TOp::Flush,
+    {New, "flush refused as unsupported (1), queue empty", Flush, {.FlushError = 1}, {.Error = 0}},
+    {New, "flush refused as unsupported (50), queue empty", Flush, {.FlushError = 50}, {.Error = 0}},
+    {Old, "flush refused, bytes still queued", Flush, {.FlushError = 1, .QueuedAfterRefusal = 3}, {.Error = 1}},
+    {New, "flush refused, then the queue query says the device is gone", Flush,
      {.GoneError = 1167, .FlushError = 1, .GoneAtFlush = true}, {.Error = 1167}},
-    {"usbser (new)", "unplugged while the queue drains", TOp::Flush,
+    {New, "unplugged while the queue drains", Flush,
      {.GoneAt = 40, .GoneError = 22, .OutQueue = 64, .OutDrainedAt = Never}, {.Error = 22, .Ms = 40}},
-    {"usbser (new)", "queue query fails for another reason: the flush decides", TOp::Flush,
+    {New, "queue query fails for another reason: the flush decides", Flush,
      {.GoneAt = 0, .GoneError = 87}, {.Error = 0}},
-    {"Wine, terminal", "the queue drains, then the flush", TOp::Flush,
-     {.OutQueue = 64, .OutDrainedAt = 20}, {.Error = 0, .Ms = 20}},
-    {"Wine, terminal", "a device that stops taking bytes", TOp::Flush,
+    {Tty, "the queue drains, then the flush", Flush, {.OutQueue = 64, .OutDrainedAt = 20}, {.Error = 0, .Ms = 20}},
+    {Tty, "a device that stops taking bytes", Flush,
      {.OutQueue = 64, .OutDrainedAt = Never}, {.Error = 0, .TimedOut = true, .Ms = Deadlock}},
-    {"Wine, terminal", "a flush that fails outright", TOp::Flush,
-     {.FlushError = 31}, {.Error = 31}},
+    {Tty, "a flush that fails outright", Flush, {.FlushError = 31}, {.Error = 31}},
 
     // The wait for input.
-    {"Wine, terminal", "a byte arrives", TOp::Wait,
-     {.Arms = {{120, CommEvRxChar}}}, {.Wait = TSerialWait::Ready, .Ms = 120}},
-    {"Wine, terminal", "silence", TOp::Wait,
-     {.Arms = {Silent}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
-    {"usbser (new)", "995 from the program's own cancel at the time-out", TOp::Wait,
-     {.Arms = {Aborted995}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
-    {"usbser (new)", "995 from the driver before the time-out", TOp::Wait,
-     {.Arms = {{100, 0, 995}}}, {.Error = 995, .Wait = TSerialWait::HungUp, .Ms = 100}},
-    {"usbser (new)", "unplugged before the wait: seen by the check after arming", TOp::Wait,
-     {.GoneAt = 0, .GoneError = 22, .Arms = {Silent}}, {.Error = 22, .Wait = TSerialWait::HungUp, .Ms = 0}},
-    {"usbser (new)", "a byte already waiting when the wait is armed", TOp::Wait,
-     {.InQueue = 1, .Arms = {Silent}}, {.Wait = TSerialWait::Ready, .Ms = 0}},
-    {"usbser (new)", "unplugged during the wait: the completion says so", TOp::Wait,
-     {.Arms = {{150, 0, 1617}}}, {.Error = 1617, .Wait = TSerialWait::HungUp, .Ms = 150}},
-    {"usbser (new)", "unplugged during the wait: only the status query after it says so", TOp::Wait,
-     {.GoneAt = 150, .GoneError = 22, .Arms = {{150, 0, 0}}}, {.Error = 22, .Wait = TSerialWait::HungUp, .Ms = 150}},
-    {"usbser (old)", "unplugged, the wait stays pending until the time-out", TOp::Wait,
-     {.GoneAt = 100, .GoneError = 5, .Arms = {Silent}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
-    {"usbser (new)", "unasked event (EV_TXEMPTY) on a sound device, then a byte", TOp::Wait,
-     {.Arms = {{80, EvTxEmpty}, {200, CommEvRxChar}}}, {.Wait = TSerialWait::Ready, .Ms = 280}},
-    {"usbser (new)", "unasked event on a sound device, then silence", TOp::Wait,
-     {.Arms = {{80, EvTxEmpty}, Silent}}, {.Wait = TSerialWait::TimedOut, .Ms = Wait}},
-    {"Wine, terminal", "the far end hangs up during the wait, nothing fails", TOp::Wait,
-     {.Arms = {{300, 0, 0}, {0, 0, 0}}}, {.Error = 0, .Wait = TSerialWait::HungUp, .Ms = 300}},
-    {"Wine, pty hung up", "status query fails (21), the wait ends with the driver's 995", TOp::Wait,
-     {.GoneAt = 0, .GoneError = 21, .Arms = {{100, 0, 995}}}, {.Error = 995, .Wait = TSerialWait::HungUp, .Ms = 100}},
-    {"Wine, pty hung up", "the wait ends at once without an error, status query fails (21)", TOp::Wait,
-     {.GoneAt = 0, .GoneError = 21, .Arms = {{0, 0, 0}}}, {.Error = 21, .Wait = TSerialWait::HungUp}},
-    {"Wine, pty without modem lines", "every wait ends at once, no byte, no error", TOp::Wait,
-     {.Arms = {{0, 0, 0}}}, {.Error = 0, .Wait = TSerialWait::HungUp}},
-    {"Wine, pty without modem lines", "every wait ends at once; a byte is waiting", TOp::Wait,
-     {.InQueue = 1, .Arms = {{0, 0, 0}}}, {.Wait = TSerialWait::Ready}},
-    {"usbser (new)", "the wait cannot be armed: the device is gone", TOp::Wait,
-     {.Arms = {{0, 0, 22}}}, {.Error = 22, .Wait = TSerialWait::HungUp}},
-    {"Wine, terminal", "the wait fails for another reason", TOp::Wait,
-     {.Arms = {{0, 0, 87}}}, {.Error = 87, .Wait = TSerialWait::Failed}},
+    {Tty, "a byte arrives", Wait, {.Arms = {{120, CommEvRxChar}}}, {.Wait = Ready, .Ms = 120}},
+    {Tty, "silence", Wait, {.Arms = {Silent}}, {.Wait = TimedOut, .Ms = WaitMs}},
+    {New, "995 from the program's own cancel at the time-out", Wait,
+     {.Arms = {Aborted995}}, {.Wait = TimedOut, .Ms = WaitMs}},
+    {New, "995 from the driver before the time-out", Wait,
+     {.Arms = {{100, 0, 995}}}, {.Error = 995, .Wait = HungUp, .Ms = 100}},
+    {New, "unplugged before the wait: seen by the check after arming", Wait,
+     {.GoneAt = 0, .GoneError = 22, .Arms = {Silent}}, {.Error = 22, .Wait = HungUp, .Ms = 0}},
+    {New, "a byte already waiting when the wait is armed", Wait,
+     {.InQueue = 1, .Arms = {Silent}}, {.Wait = Ready, .Ms = 0}},
+    {New, "unplugged during the wait: the completion says so", Wait,
+     {.Arms = {{150, 0, 1617}}}, {.Error = 1617, .Wait = HungUp, .Ms = 150}},
+    {New, "unplugged during the wait: only the status query after it says so", Wait,
+     {.GoneAt = 150, .GoneError = 22, .Arms = {{150, 0, 0}}}, {.Error = 22, .Wait = HungUp, .Ms = 150}},
+    {Old, "unplugged, the wait stays pending until the time-out", Wait,
+     {.GoneAt = 100, .GoneError = 5, .Arms = {Silent}}, {.Wait = TimedOut, .Ms = WaitMs}},
+    {New, "unasked event (EV_TXEMPTY) on a sound device, then a byte", Wait,
+     {.Arms = {{80, EvTxEmpty}, {200, CommEvRxChar}}}, {.Wait = Ready, .Ms = 280}},
+    {New, "unasked event on a sound device, then silence", Wait,
+     {.Arms = {{80, EvTxEmpty}, Silent}}, {.Wait = TimedOut, .Ms = WaitMs}},
+    {Tty, "the far end hangs up during the wait, nothing fails", Wait,
+     {.Arms = {{300, 0, 0}, {0, 0, 0}}}, {.Error = 0, .Wait = HungUp, .Ms = 300}},
+    {Hup, "status query fails (21), the wait ends with the driver's 995", Wait,
+     {.GoneAt = 0, .GoneError = 21, .Arms = {{100, 0, 995}}}, {.Error = 995, .Wait = HungUp, .Ms = 100}},
+    {Hup, "the wait ends at once without an error, status query fails (21)", Wait,
+     {.GoneAt = 0, .GoneError = 21, .Arms = {{0, 0, 0}}}, {.Error = 21, .Wait = HungUp}},
+    {NoLines, "every wait ends at once, no byte, no error", Wait, {.Arms = {{0, 0, 0}}}, {.Error = 0, .Wait = HungUp}},
+    {NoLines, "every wait ends at once; a byte is waiting", Wait, {.InQueue = 1, .Arms = {{0, 0, 0}}}, {.Wait = Ready}},
+    {New, "the wait cannot be armed: the device is gone", Wait, {.Arms = {{0, 0, 22}}}, {.Error = 22, .Wait = HungUp}},
+    {Tty, "the wait fails for another reason", Wait, {.Arms = {{0, 0, 87}}}, {.Error = 87, .Wait = Failed}},
 
     // A write that hung past its deadlock time-out, purged by the program.
-    {"Wine, terminal", "a write goes out", TOp::Write, {}, {.Error = 0, .TimedOut = false}},
-    {"usbser (new)", "hung write, its completion reports the program's purge (995)", TOp::Write,
+    {Tty, "a write goes out", Write, {}, {.Error = 0, .TimedOut = false}},
+    {New, "hung write, its completion reports the program's purge (995)", Write,
      {.WriteAnswer = {0, 995, true}}, {.Error = 0, .TimedOut = true, .Ms = Deadlock}},
-    {"usbser (new)", "hung write, its completion reports the removal (31)", TOp::Write,
+    {New, "hung write, its completion reports the removal (31)", Write,
      {.WriteAnswer = {0, 31, true}}, {.Error = 31, .TimedOut = false, .Ms = Deadlock}},
-    {"usbser (new)", "hung write, its completion reports the removal (1617)", TOp::Write,
+    {New, "hung write, its completion reports the removal (1617)", Write,
      {.WriteAnswer = {0, 1617, true}}, {.Error = 1617, .TimedOut = false, .Ms = Deadlock}},
 
     // A removal that the wait does not report at all, as the serial object
     // sees it: first on the status query after the wait, or on the next write.
-    {"usbser (old)", "unplugged while a reply is awaited: the status query after the wait", TOp::PortRead,
-     {.GoneAt = 100, .GoneError = 22, .Arms = {Silent}}, {.Error = 22, .Ms = Wait}},
-    {"Wine, pty hung up", "a reply awaited after the hang-up", TOp::PortRead,
-     {.GoneAt = 0, .GoneError = 21, .Arms = {{1, 0, 995}}}, {.Error = 995, .Ms = Wait}},
-    {"usbser (new)", "silence; the program's own cancel ends the wait with 995", TOp::PortRead,
-     {.Arms = {Aborted995}}, {.Error = ErrTimeout, .Ms = Wait}},
-    {"usbser (new)", "unplugged between writes: the next write fails (31)", TOp::PortWrite,
+    {Old, "unplugged while a reply is awaited: the status query after the wait", PortRead,
+     {.GoneAt = 100, .GoneError = 22, .Arms = {Silent}}, {.Error = 22, .Ms = WaitMs}},
+    {Hup, "a reply awaited after the hang-up", PortRead,
+     {.GoneAt = 0, .GoneError = 21, .Arms = {{1, 0, 995}}}, {.Error = 995, .Ms = WaitMs}},
+    {New, "silence; the program's own cancel ends the wait with 995", PortRead,
+     {.Arms = {Aborted995}}, {.Error = ErrTimeout, .Ms = WaitMs}},
+    {New, "unplugged between writes: the next write fails (31)", PortWrite,
      {.GoneAt = 0, .GoneError = 22, .WriteAnswer = {0, 31, false}}, {.Error = 31}},
 };
-
-std::string Name(TSerialWait W)
-{
-    switch (W) {
-    case TSerialWait::Ready: return "Ready";
-    case TSerialWait::TimedOut: return "TimedOut";
-    case TSerialWait::HungUp: return "HungUp";
-    case TSerialWait::Failed: return "Failed";
-    }
-    return "?";
-}
 
 TEST(CommDriverTable, EachDriversAnswersGiveTheirOutcome)
 {
     for (const TRow& row : Rows) {
         SCOPED_TRACE(std::string(row.Driver) + ": " + row.Situation);
         auto script = std::make_shared<TScript>(row.Script);
-        if (row.Op == TOp::PortRead || row.Op == TOp::PortWrite) {
+        if (row.Op == PortRead || row.Op == PortWrite) {
             TSerialPort port(std::make_unique<TBackend>(script));
             port.Connect("COM3");
             ASSERT_EQ(port.LastError(), 0);
             const std::uint64_t start = rt::MonotonicMilliseconds();
-            if (row.Op == TOp::PortRead)
-                EXPECT_EQ(port.RecvPacket(Wait), "");
+            if (row.Op == PortRead)
+                EXPECT_EQ(port.RecvPacket(WaitMs), "");
             else
                 port.SendByte('x');
             EXPECT_EQ(port.LastError(), row.Expect.Error) << port.LastErrorDesc();
@@ -262,13 +243,13 @@ TEST(CommDriverTable, EachDriversAnswersGiveTheirOutcome)
         ASSERT_EQ(backend.Open("\\\\.\\COM3", 4096), 0);
         const std::uint64_t start = rt::MonotonicMilliseconds();
         const TScriptedComm& driver = backend.Driver();
-        if (row.Op == TOp::Flush) {
+        if (row.Op == Flush) {
             bool timedOut = false;
             EXPECT_EQ(backend.Flush(Deadlock, timedOut), row.Expect.Error);
             EXPECT_EQ(timedOut, row.Expect.TimedOut);
-        } else if (row.Op == TOp::Wait) {
+        } else if (row.Op == Wait) {
             int error = -1;
-            EXPECT_EQ(Name(backend.WaitReadable(Wait, error)), Name(row.Expect.Wait));
+            EXPECT_EQ(static_cast<int>(backend.WaitReadable(WaitMs, error)), static_cast<int>(row.Expect.Wait));
             EXPECT_EQ(error, row.Expect.Error);
             EXPECT_LE(driver.Armed, 2) << "a wait is armed at most twice";
         } else {
