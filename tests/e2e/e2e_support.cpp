@@ -12,8 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -727,8 +728,21 @@ TRunResult TWorld::Run(const std::vector<std::string>& Args, const TRunOptions& 
         env.emplace("HILTPUSH_SERIALCOMM", FMapDir);
     }
     argv.insert(argv.end(), Args.begin(), Args.end());
-    return RunProcess(argv, env, Options.Cwd.empty() ? FDir : Options.Cwd, Options.TimeLimitMs, Options.OnLine,
-                      Options.CloseOutputAfter);
+    const auto run = [&] {
+        return RunProcess(argv, env, Options.Cwd.empty() ? FDir : Options.Cwd, Options.TimeLimitMs, Options.OnLine,
+                          Options.CloseOutputAfter);
+    };
+    TRunResult r = run();
+    // Like regedit, Wine now and then fails to start a program on a loaded
+    // machine (status 1, not a byte written); hiltpush writes its header
+    // before it touches anything, so such a run is started again.
+    for (int attempt = 1; Config().Wine && attempt < 3 && r.Out.empty() && r.ExitStatus == 1 && !r.TimedOut;
+         ++attempt) {
+        std::cerr << "e2e: Wine did not start " << program << " (status 1, no output; standard error: " << r.Err
+                  << "); starting it again" << std::endl;
+        r = run();
+    }
+    return r;
 }
 
 void TWorld::ImportWineDeviceMap(bool Clear) const
