@@ -10,7 +10,7 @@ namespace hp {
 namespace winerr {
 constexpr int InvalidFunction = 1, FileNotFound = 2, AccessDenied = 5, InvalidHandle = 6, BadCommand = 22,
               GenFailure = 31, NotSupported = 50, InvalidName = 123, Busy = 170, OperationAborted = 995,
-              DeviceNotConnected = 1167, DeviceRemoved = 1617;
+              Timeout = 1460, DeviceNotConnected = 1167, DeviceRemoved = 1617;
 } // namespace winerr
 
 // True when a failed serial call's error number says that the device is gone:

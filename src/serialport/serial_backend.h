@@ -58,16 +58,20 @@ enum class TSerialWait {
     Failed, // the wait itself failed; Error holds the platform's number
 };
 
-// Told of a platform call that failed: its name and the platform's number.
-using TCallFailed = std::function<void(const char* Call, int Error)>;
+// Who is told, for a trace of what the driver said: each platform call that
+// fails (its name and the platform's number), and each judgement of a
+// driver's answer that changes the outcome (a line of text). Nobody when
+// empty.
+struct TBackendReports {
+    std::function<void(const char* Call, int Error)> CallFailed;
+    std::function<void(const std::string& Text)> Judged;
+};
 
 class TSerialBackend {
 public:
     virtual ~TSerialBackend() = default;
 
-    // Who is told of each platform call that fails from now on (a trace of
-    // what the driver said); nobody when empty.
-    void SetCallFailed(TCallFailed Report) { FCallFailed = std::move(Report); }
+    void SetReports(TBackendReports Reports) { FReports = std::move(Reports); }
 
     // The path to open for a port name; ComNr is the zero-based COM number
     // taken from the name, or negative when it has none.
@@ -121,12 +125,19 @@ public:
 protected:
     void CallFailed(const char* Call, int Error) const
     {
-        if (FCallFailed)
-            FCallFailed(Call, Error);
+        if (FReports.CallFailed)
+            FReports.CallFailed(Call, Error);
+    }
+    // Whether a judgement is worth putting into words.
+    bool Judging() const { return static_cast<bool>(FReports.Judged); }
+    void Judged(const std::string& Text) const
+    {
+        if (FReports.Judged)
+            FReports.Judged(Text);
     }
 
 private:
-    TCallFailed FCallFailed;
+    TBackendReports FReports;
 };
 
 // The backend of the platform the program was built for.

@@ -11,9 +11,12 @@ namespace hp {
 
 namespace {
 
-// How long a transfer that was aborted may take to report its completion
-// before it is cancelled outright. The driver normally answers at once.
+// How long a write that was aborted may take to report its completion before
+// it is cancelled outright. The driver normally answers at once.
 constexpr DWORD AbortGraceMs = 1000;
+
+// A read within a time ends this long after the last byte of the first burst.
+constexpr DWORD FirstBurstGapMs = 10;
 
 // A manual-reset event for one overlapped operation.
 class TEvent {
@@ -93,9 +96,26 @@ public:
     {
         SetCommMask(FHandle, 0);
         SetupComm(FHandle, static_cast<DWORD>(RecvQueueSize), 0);
+        SetReadTimeouts(-1);
+    }
+
+    int SetReadTimeouts(int Within)
+    {
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = 65535;
-        SetCommTimeouts(FHandle, &timeouts);
+        if (Within < 0) {
+            // A read takes what the caller counted as queued.
+            timeouts.ReadIntervalTimeout = 65535;
+        } else if (Within == 0) {
+            // What is queued, at once.
+            timeouts.ReadIntervalTimeout = MAXDWORD;
+        } else {
+            // The first burst of bytes, or nothing after Within ms. The
+            // documented "first byte" triple (MAXDWORD, MAXDWORD, Within) is
+            // not honoured by Wine; an interval and a total are, by both.
+            timeouts.ReadIntervalTimeout = FirstBurstGapMs;
+            timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(Within);
+        }
+        return SetCommTimeouts(FHandle, &timeouts) ? 0 : LastError();
     }
 
     bool IsOpen() const { return FHandle != INVALID_HANDLE_VALUE; }
@@ -214,7 +234,8 @@ public:
         // Clearing the mask completes a wait that is still pending, with no
         // events; the record must see that completion before it is reused.
         TCommEvent result;
-        SetCommMask(FHandle, 0);
+        if (!SetCommMask(FHandle, 0))
+            result.EndError = LastError();
         DWORD error = 0;
         AwaitCompletion(FWaitOv, &error);
         SetCommMask(FHandle, 0);
@@ -248,8 +269,10 @@ public:
             result.Aborted = true;
         }
         // The aborted operation may still be writing into Buffer: wait for its
-        // completion before returning; the count is what it reports.
-        result.Count = static_cast<int>(AwaitCompletion(ov, &error));
+        // completion before returning; the count is what it reports. A read
+        // is one that the program bounded itself: Wine does not end it on
+        // the purge, and waiting for it would cost each such read a grace.
+        result.Count = static_cast<int>(AwaitCompletion(ov, &error, Writing ? AbortGraceMs : 0));
         result.Error = static_cast<int>(error);
         return result;
     }
@@ -267,9 +290,9 @@ private:
     // Waits until an overlapped operation has really finished, so that its
     // record and buffer may be released. Returns the completion's count; the
     // error of the completion goes to Error.
-    DWORD AwaitCompletion(OVERLAPPED& Ov, DWORD* Error)
+    DWORD AwaitCompletion(OVERLAPPED& Ov, DWORD* Error, DWORD GraceMs = AbortGraceMs)
     {
-        if (WaitForSingleObject(Ov.hEvent, AbortGraceMs) == WAIT_TIMEOUT)
+        if (WaitForSingleObject(Ov.hEvent, GraceMs) == WAIT_TIMEOUT)
             CancelIoEx(FHandle, &Ov);
         DWORD done = 0;
         if (!GetOverlappedResult(FHandle, &Ov, &done, TRUE))

@@ -675,12 +675,14 @@ void TSerialPort::SetOnStatus(THookSerialStatus value)
     FOnStatus = std::move(value);
     FUnreported = 0;
     FReportAt = FOnStatus ? WriteReportBytes : ~std::uint64_t{0};
-    TCallFailed callFailed;
-    if (FOnStatus)
-        callFailed = [this](const char* Call, int Error) {
+    TBackendReports reports;
+    if (FOnStatus) {
+        reports.CallFailed = [this](const char* Call, int Error) {
             DoStatus(HR_CallFailed, std::string(Call) + " " + std::to_string(Error));
         };
-    FBackend->SetCallFailed(std::move(callFailed));
+        reports.Judged = [this](const std::string& Text) { DoStatus(HR_Judged, Text); };
+    }
+    FBackend->SetReports(std::move(reports));
 }
 
 void TSerialPort::LimitBandwidth(int length, int maxb, std::uint32_t& next)

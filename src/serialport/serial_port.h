@@ -63,6 +63,7 @@ enum THookSerialReason : std::uint8_t {
     HR_CallFailed = 14, // a platform call and its number: "ClearCommError 22"
     HR_Command = 15,    // a command line as sent (by the saber channel)
     HR_Reply = 16,      // ms waited, a blank, the reply line (by the saber channel)
+    HR_Judged = 17,     // a judgement of the driver's answers that changed the outcome, in words
 };
 
 constexpr std::uint64_t WriteReportBytes = 4096;

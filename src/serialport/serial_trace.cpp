@@ -91,6 +91,9 @@ THookSerialStatus SerialTrace()
             line = Before(Value, blank) + " failed: " + number + " " + TSerialPort::GetErrorDesc(std::stoi(number));
             break;
         }
+        case HR_Judged:
+            line = Value;
+            break;
         case HR_Command:
             line = "command \"" + Value + "\"";
             break;
