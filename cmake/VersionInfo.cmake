@@ -1,6 +1,6 @@
 # The one source of the program's version strings. Both the Windows version
 # resource and the table compiled into the Linux build are generated from it.
-set(HP_VERSION_NUMERIC 0,1,0,18)
+set(HP_VERSION_NUMERIC 0,1,0,19)
 set(HP_PRODUCT_VERSION_NUMERIC 0,0,0,0)
 set(HP_VERSION_LANGUAGE 0809)   # English (United Kingdom)
 set(HP_VERSION_CODEPAGE 04E4)   # 1252
@@ -8,7 +8,7 @@ set(HP_VERSION_KEYS
   ProductName FileVersion CompanyName FileDescription InternalName
   OriginalFilename LegalCopyright LegalTrademarks ProductVersion Comments)
 set(HP_VER_ProductName "Hilt-Push")
-set(HP_VER_FileVersion "0.1.0.18")
+set(HP_VER_FileVersion "0.1.0.19")
 set(HP_VER_CompanyName "Hilt-Push Developers")
 set(HP_VER_FileDescription "hiltpush")
 set(HP_VER_InternalName "Hilt-Push")

@@ -12,11 +12,11 @@ namespace hp::rt {
 // character standing in for one it lacks. On Linux: the bytes as they stand.
 std::optional<std::string> ToBoardText(const std::string& Text);
 
-// The bytes a board gets for a flash name: ToBoardText of the name composed
-// first (Unicode normalisation form C) on Windows, so that a name stored
-// decomposed ("e" and a combining accent, as archives made on a Mac hold
-// it) is stored as the same name typed there. On Linux names are bytes and
-// go as they stand.
+// The bytes a board gets for a flash name: ToBoardText of the name as it
+// stands, or on Windows, when it has no exact form, of the name composed
+// (Unicode normalisation form C), so that a name stored decomposed ("e" and
+// a combining accent, as archives made on a Mac hold it) is stored as the
+// same name typed there. On Linux names are bytes and go as they stand.
 std::optional<std::string> ToBoardName(const std::string& Name);
 
 // A board's bytes as text of the program, for a message that quotes them.

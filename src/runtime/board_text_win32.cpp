@@ -41,7 +41,17 @@ std::optional<std::string> ToBoardText(const std::string& Text)
 
 std::optional<std::string> ToBoardName(const std::string& Name)
 {
-    return ToCodePageExact(Composed(Widen(Name)), CP_ACP);
+    // Composing first would lose names that convert as they stand: U+212B
+    // ANGSTROM SIGN has bytes in code page 932, its composed U+00C5 none, and
+    // 949's compatibility ideographs would change bytes. Such a name keeps
+    // the bytes it always had; composition only rescues a name that fails.
+    const std::wstring name = Widen(Name);
+    if (auto bytes = ToCodePageExact(name, CP_ACP))
+        return bytes;
+    const std::wstring composed = Composed(name);
+    if (composed == name)
+        return std::nullopt;
+    return ToCodePageExact(composed, CP_ACP);
 }
 
 std::string FromBoardText(const std::string& Bytes)

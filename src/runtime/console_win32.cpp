@@ -1,8 +1,10 @@
 #include "runtime/console.h"
 
+#include "runtime/console_input_mode_win32.h"
 #include "runtime/wide_text_win32.h"
 
 #include <algorithm>
+#include <optional>
 
 #include <windows.h>
 
@@ -10,22 +12,15 @@ namespace hp::rt {
 
 namespace {
 
-// The input mode found at start-up, for the ways out that skip destructors.
-HANDLE GInput = nullptr;
-DWORD GSavedMode = 0;
-volatile LONG GModeChanged = 0;
-
-void RestoreInputMode()
-{
-    if (InterlockedExchange(&GModeChanged, 0))
-        SetConsoleMode(GInput, GSavedMode);
-}
+// The input mode of the run, also for the ways out that skip destructors.
+std::optional<TInputMode> GInputMode;
 
 BOOL WINAPI RestoreOnControlEvent(DWORD)
 {
     // Ctrl+Break, a closed window, a logoff: the process ends right after
     // this; the default handling still follows.
-    RestoreInputMode();
+    if (GInputMode)
+        GInputMode->Restore();
     return FALSE;
 }
 
@@ -33,24 +28,14 @@ BOOL WINAPI RestoreOnControlEvent(DWORD)
 
 TConsoleSession::TConsoleSession()
 {
-    // Ctrl+C typed at the console must arrive as a key (it ends the key wait)
-    // rather than stop the program in the middle of a flash write.
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (in == INVALID_HANDLE_VALUE || in == nullptr || !GetConsoleMode(in, &mode))
-        return;
-    GInput = in;
-    GSavedMode = mode;
+    GInputMode.emplace(GetStdHandle(STD_INPUT_HANDLE));
     SetConsoleCtrlHandler(RestoreOnControlEvent, TRUE);
-    if (SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT)))
-        InterlockedExchange(&GModeChanged, 1);
 }
 
 TConsoleSession::~TConsoleSession()
 {
-    RestoreInputMode();
-    if (GInput)
-        SetConsoleCtrlHandler(RestoreOnControlEvent, FALSE);
+    GInputMode->Restore();
+    SetConsoleCtrlHandler(RestoreOnControlEvent, FALSE);
 }
 
 std::string_view LineEnd() { return "\r\n"; }

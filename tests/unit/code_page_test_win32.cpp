@@ -1,5 +1,8 @@
 // Names in a code page: exact or not at all, never a look-alike.
+#include "runtime/board_text.h"
 #include "runtime/wide_text_win32.h"
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +47,24 @@ TEST(CodePage, LossyOutputShowsWhatIsMissingAsAQuestionMark)
     EXPECT_EQ(ToCodePageLossy(L"a\uFF02 -v \uFF02.wav \u00E9", 1252), "a? -v ?.wav \xE9");
     EXPECT_EQ(ToCodePageLossy(L"\u30BD\u0430", 1252), "??");
     EXPECT_EQ(ToCodePageLossy(L"\u30BD\u00E9", 932), "\x83\x5C?");
+}
+
+// A flash name goes as it stands when the ANSI code page holds it, composed
+// only when it does not. Wine takes the code page from the locale: this runs
+// under C.UTF-8 (1252) and again under ja_JP.UTF-8 (932).
+TEST(BoardName, AsItStandsFirstComposedOnlyWhenThatFails)
+{
+    if (const char* wanted = std::getenv("HP_ANSI_CODE_PAGE")) {
+        ASSERT_EQ(std::to_string(GetACP()), wanted) << "is the locale of that code page missing?";
+    }
+    const std::string angstrom = "\u212B.wav", decomposed = "cafe\u0301.wav";
+    if (GetACP() == 932) {
+        EXPECT_EQ(hp::rt::ToBoardName(angstrom), "\x81\xF0.wav"); // composed: U+00C5, which 932 lacks
+        EXPECT_EQ(hp::rt::ToBoardName(decomposed), std::nullopt);
+    } else {
+        EXPECT_EQ(hp::rt::ToBoardName(decomposed), "caf\xE9.wav"); // as the same name typed on Windows
+        EXPECT_EQ(hp::rt::ToBoardName(angstrom), "\xC5.wav");
+    }
 }
 
 } // namespace
