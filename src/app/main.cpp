@@ -2,6 +2,7 @@
 
 #include "runtime/console.h"
 #include "runtime/process.h"
+#include "runtime/trace.h"
 
 #include <memory>
 
@@ -15,5 +16,6 @@ int main(int argc, char** argv)
         application->Run();
         exitCode = application->ExitCode();
     }
+    hp::rt::TraceLine("exit status " + std::to_string(exitCode));
     return exitCode;
 }

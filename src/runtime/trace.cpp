@@ -40,27 +40,16 @@ bool TraceOn()
     return Trace().On;
 }
 
-void TraceLine(std::string_view Text)
-{
-    TTrace& trace = Trace();
-    if (!trace.On)
-        return;
-    const std::string line = "hiltpush: trace " + std::to_string(MonotonicMilliseconds() - trace.Origin) + " " +
-                             EscapeTraceText(Text) + std::string(LineEnd());
-    if (trace.File.IsOpen())
-        trace.File.Write(line);
-    else
-        WriteErrorOutput(line);
-}
+namespace {
 
-std::string EscapeTraceText(std::string_view Text)
+std::string Escaped(std::string_view Text, std::string_view AlsoEscaped)
 {
     static constexpr char Hex[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(Text.size());
     for (const char c : Text) {
         const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x20 && b <= 0x7E) {
+        if (b >= 0x20 && b <= 0x7E && AlsoEscaped.find(c) == std::string_view::npos) {
             escaped += c;
         } else {
             escaped += "\\x";
@@ -69,6 +58,43 @@ std::string EscapeTraceText(std::string_view Text)
         }
     }
     return escaped;
+}
+
+void WriteTraceLine(std::string_view Text)
+{
+    TTrace& trace = Trace();
+    if (!trace.On)
+        return;
+    const std::string line = "hiltpush: trace " + std::to_string(MonotonicMilliseconds() - trace.Origin) + " " +
+                             std::string(Text) + std::string(LineEnd());
+    if (trace.File.IsOpen())
+        trace.File.Write(line);
+    else
+        WriteErrorOutput(line);
+}
+
+} // namespace
+
+void TraceLine(std::string_view Text)
+{
+    if (TraceOn())
+        WriteTraceLine(EscapeTraceText(Text));
+}
+
+void TraceRecord(std::string_view Line)
+{
+    if (TraceOn())
+        WriteTraceLine(Escaped(Line, {}));
+}
+
+std::string EscapeTraceText(std::string_view Text)
+{
+    return Escaped(Text, {});
+}
+
+std::string TraceQuoted(std::string_view Bytes)
+{
+    return '"' + Escaped(Bytes, "\\\"") + '"';
 }
 
 } // namespace hp::rt

@@ -22,4 +22,13 @@ void TraceLine(std::string_view Text);
 // bytes can drive the terminal that shows the trace.
 std::string EscapeTraceText(std::string_view Text);
 
+// Bytes as one field of a trace line that a program reads back: in double
+// quotes, with every byte outside 0x20 to 0x7E, the backslash and the
+// double quote written as \xHH.
+std::string TraceQuoted(std::string_view Bytes);
+
+// A line built of plain words and TraceQuoted fields, written as it stands
+// (a byte that could drive the terminal is still escaped).
+void TraceRecord(std::string_view Line);
+
 } // namespace hp::rt

@@ -2,7 +2,9 @@
 // comm API for the line, the queues and the modem lines, and comm events for
 // the wait for input.
 #include "serialport/comm_backend.h"
+#include "serialport/comm_recorder.h"
 
+#include "runtime/trace.h"
 #include "runtime/wide_text_win32.h"
 
 #include <windows.h>
@@ -314,6 +316,10 @@ private:
 
 std::unique_ptr<TSerialBackend> CreateSerialBackend()
 {
+    // The recorder only while a trace is on: the upload's byte loop then
+    // pays a counter and a branch per byte, and nothing without one.
+    if (rt::TraceOn())
+        return std::make_unique<TCommBackend<TCommRecorder<TWin32Comm>>>(&rt::TraceRecord);
     return std::make_unique<TCommBackend<TWin32Comm>>();
 }
 

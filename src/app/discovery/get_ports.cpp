@@ -5,6 +5,7 @@
 #include "runtime/console.h"
 #include "runtime/device_map.h"
 #include "runtime/port_lines.h"
+#include "runtime/trace.h"
 
 #include <cstdio>
 
@@ -27,8 +28,10 @@ std::vector<std::string> THiltPush::GetPorts()
     rt::WriteLine("Searching for Saber Ports...");
     std::vector<std::string> ports;
     const rt::TDeviceMap map;
-    if (!map.Exists())
+    if (!map.Exists()) {
+        rt::TraceRecord("device map missing");
         return ports;
+    }
     // Every name is probed: devices come and go, so the counters need not be
     // contiguous.
     for (int counter = 0; counter < ProbeCount; ++counter) {
@@ -36,6 +39,9 @@ std::vector<std::string> THiltPush::GetPorts()
         const std::optional<std::string> text = map.Value(name);
         if (!text)
             continue;
+        // What the run found, so that it can be played again.
+        if (rt::TraceOn())
+            rt::TraceRecord("device map " + rt::TraceQuoted(name) + " -> " + rt::TraceQuoted(*text));
         for (auto& line : rt::SplitPortLines(*text))
             ports.push_back(std::move(line));
         rt::WriteLine(*text + " : " + name);
