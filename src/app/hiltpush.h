@@ -1,7 +1,7 @@
 #pragma once
 // The application: one object per process, one pass of work per run.
 #include "app/application_base.h"
-#include "app/upload_list.h"
+#include "app/saber/upload_file.h"
 
 #include <cstdint>
 #include <string>

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "app/hiltpush.h"
+#include "app/upload_list.h"
 #include "fake_saber.h"
 #include "runtime/platform_error.h"
 

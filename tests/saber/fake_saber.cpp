@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "app/hiltpush.h"
+#include "app/upload_list.h"
 #include "runtime/clock.h"
 
 namespace hp::test {

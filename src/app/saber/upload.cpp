@@ -1,8 +1,8 @@
 // The upload: one file from the computer into the saber's serial flash, under
 // the file's own name.
 #include "app/hiltpush.h"
-#include "app/upload_list.h"
 #include "app/saber/saber_channel.h"
+#include "app/saber/upload_file.h"
 #include "app/saber/upload_progress.h"
 #include "runtime/board_text.h"
 #include "runtime/clock.h"
