@@ -1,5 +1,6 @@
 #include "runtime/console.h"
 
+#include <algorithm>
 #include <string>
 
 namespace hp::rt {
@@ -16,6 +17,12 @@ std::string WithLineEnd(std::string_view Text)
     return line;
 }
 
+bool IsControl(char C)
+{
+    const auto b = static_cast<unsigned char>(C);
+    return (b < 0x20 && b != '\t') || b == 0x7F;
+}
+
 } // namespace
 
 void WriteLine(std::string_view Text)
@@ -30,12 +37,56 @@ void Write(std::string_view Text)
 
 void WriteBoardLine(std::string_view Bytes)
 {
-    WriteOutput(WithLineEnd(Bytes), TTextOrigin::Board);
+    WriteOutput(WithLineEnd(ShownBoardText(Bytes, true)), TTextOrigin::Board);
 }
 
 void WriteBoard(std::string_view Bytes)
 {
-    WriteOutput(Bytes, TTextOrigin::Board);
+    WriteOutput(ShownBoardText(Bytes, false), TTextOrigin::Board);
+}
+
+std::string ShownBoardText(std::string_view Bytes, bool EndsLine)
+{
+    const bool keepLastCR = EndsLine && !Bytes.empty() && Bytes.back() == '\r';
+    const std::string_view body = keepLastCR ? Bytes.substr(0, Bytes.size() - 1) : Bytes;
+    if (std::none_of(body.begin(), body.end(), IsControl))
+        return std::string(Bytes);
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(Bytes.size() + 16);
+    for (const char c : body) {
+        if (IsControl(c)) {
+            shown += "\\x";
+            shown += Hex[static_cast<unsigned char>(c) >> 4];
+            shown += Hex[c & 0xF];
+        } else {
+            shown += c;
+        }
+    }
+    if (keepLastCR)
+        shown += '\r';
+    return shown;
+}
+
+void TBoardEcho::Put(char Byte)
+{
+    if (Byte == '\n') {
+        WriteBoardLine(FHeldCR ? "\r" : "");
+        FHeldCR = false;
+        return;
+    }
+    End();
+    if (Byte == '\r')
+        FHeldCR = true;
+    else
+        WriteBoard(std::string_view(&Byte, 1));
+}
+
+void TBoardEcho::End()
+{
+    if (FHeldCR)
+        WriteBoard("\r");
+    FHeldCR = false;
 }
 
 void WriteErrorLine(std::string_view Text)

@@ -12,6 +12,7 @@
 // UTF-8 and a board's is ANSI; a console window is shown the characters
 // either stands for, while a file or a pipe gets the bytes it always got
 // (the program's text in the ANSI code page, a board's unchanged).
+#include <string>
 #include <string_view>
 
 namespace hp::rt {
@@ -39,9 +40,31 @@ void WriteLine(std::string_view Text = {});
 // The program's own text without a line end.
 void Write(std::string_view Text);
 
-// Bytes a board sent, followed by the platform's line end / without one.
+// Bytes a board sent, followed by the platform's line end / without one;
+// shown as ShownBoardText says.
 void WriteBoardLine(std::string_view Bytes);
 void WriteBoard(std::string_view Bytes);
+
+// A board's bytes as the console is given them. Anything that answers on a
+// serial port can send what a terminal obeys (clear the screen, retitle the
+// window, write the clipboard), so each byte from 0x00 to 0x1F other than
+// TAB, and DEL, is shown as \x and two upper-case hex digits. A CR that ends
+// the text stays when the text ends a line (EndsLine): that is how a CR LF
+// board ends its lines. Text without such bytes is unchanged.
+std::string ShownBoardText(std::string_view Bytes, bool EndsLine);
+
+// A board's text echoed byte by byte as it arrives: a line feed ends the
+// console line. A CR waits for the byte after it, which tells a CR LF line
+// end (shown as WriteBoardLine shows it) from a lone CR (escaped).
+class TBoardEcho {
+public:
+    void Put(char Byte);
+    // No more bytes to this line: a CR still waiting stood alone.
+    void End();
+
+private:
+    bool FHeldCR = false;
+};
 
 // The platform's line end: "\n" on Linux, "\r\n" on Windows.
 std::string_view LineEnd();

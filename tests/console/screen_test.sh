@@ -2,8 +2,10 @@
 # What a person sees in a terminal: the program runs in a tmux pane and the
 # pane's screen is read back.
 #   screen_test.sh upload SABER_SIM HILTPUSH [wine]
-#       an upload of café.wav: the board's reply shows é, the progress line
-#       leaves nothing behind, a key typed at the prompt ends the run
+#       an upload of café.wav: the board's reply shows é, the escape
+#       sequences in its serial number are shown as text (the screen is not
+#       cleared, the title not set), the progress line leaves nothing behind,
+#       a key typed at the prompt ends the run
 #       (wine: HILTPUSH is hiltpush.exe, run by Wine's own console in the
 #       pane, ANSI code page 1252; WINEPREFIX of the running Wine rig)
 #   screen_test.sh demo SOURCE_DIR BUILD_DIR
@@ -65,16 +67,19 @@ fi
 
 sim=$(realpath "$2") exe=$(realpath "$3") wine=${4:-}
 head -c 12288 /dev/urandom >"$t/café.wav"
+# A serial number that retitles the window, rings and clears the screen.
+serial='12\x1b]0;owned\x07\x1b[2J34'
+shown_serial='S=12\x1B]0;owned\x07\x1B[2J34'
 if [ -n "$wine" ]; then
     # A COM number of our own (taken atomically), then the simulator
     # enters it in the registry.
     com=$(python3 "$HP_WINE_RIG" add-com /dev/null) || exit 1
     com=${com#COM}
-    start_sim "$sim" --wine-prefix "$WINEPREFIX" --com "$com" --flash "$t/flash"
+    start_sim "$sim" --wine-prefix "$WINEPREFIX" --com "$com" --flash "$t/flash" --serial "$serial"
     run="wine '$exe'"
     stored=$'caf\xe9.wav'   # the name in code page 1252, as the board got it
 else
-    start_sim "$sim" --device-map "$t/map" --flash "$t/flash"
+    start_sim "$sim" --device-map "$t/map" --flash "$t/flash" --serial "$serial"
     run="HILTPUSH_SERIALCOMM='$t/map' '$exe'"
     stored=café.wav
 fi
@@ -103,5 +108,7 @@ grep -A2 -x 'OK, Write café.wav' <<<"$shown" | tr '\n' '|' |
     grep -qx 'OK, Write café.wav||OK, Write Complete, 12288 Bytes|' ||
     fail "not the board's acceptance (é included), one blanked row and its closing reply"
 grep -E 'Remaining|Bytes: [0-9]+,|Time [0-9]' <<<"$shown" && fail "progress fragments stayed on the screen"
+grep -qxF "$shown_serial" <<<"$shown" || fail "the board's serial number is not shown as text: $shown_serial"
+[ "$(tm display-message -p -t hp '#{pane_title}')" != owned ] || fail "the board set the window's title"
 cmp -s "$t/café.wav" "$t/flash/$stored" || fail "the board does not hold café.wav as sent"
-echo "PASS: the upload's screen, é included, and a key ends the run"
+echo "PASS: the upload's screen, é and the board's escapes as text included, and a key ends the run"

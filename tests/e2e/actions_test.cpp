@@ -127,6 +127,25 @@ TEST(Queries, RepliesAreShownWithTheirCarriageReturn)
     EXPECT_EQ(r.ExitStatus, 0);
 }
 
+// Whatever a board's text holds is shown, never obeyed: the controls that
+// would clear the screen and retitle the window arrive as text, also in the
+// verdict on a port that is no saber.
+TEST(Queries, ControlBytesOfTheBoardAreShownAsText)
+{
+    TWorld w;
+    auto& other = w.StartSim(0, {"--version", "0.9\\x1b[2J"});
+    auto& sim = w.StartSim(1, {"--serial", "12\\x1b]0;owned\\x07\\x1b[2J34"});
+    const auto r = w.Run({"-s", "-i"});
+    other.Stop();
+    sim.Stop();
+
+    EXPECT_NE(r.FindLine("V? response: V=0.9\\x1B[2J"), nullptr) << r.Out;
+    const TLines expected{QueryingSaber, Hyphens, DefaultVersion, "S=12\\x1B]0;owned\\x07\\x1B[2J34"};
+    EXPECT_EQ(ActionLines(r, w.PortNameOf(sim)), expected) << r.Out;
+    EXPECT_EQ(r.Out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(r.ExitStatus, 0);
+}
+
 // A line the board sends of its own accord when the port opens is not drained
 // by the actions: it takes the place of the first reply, and everything after
 // it moves down by one.
@@ -357,10 +376,11 @@ TEST(Erase, ProgressIsEchoedAsItArrives)
     EXPECT_GT(doneAt - firstAt, 2000) << "first dot at " << firstAt << " ms, end at " << doneAt << " ms";
 }
 
-// Line feeds among the progress bytes start new console lines, carriage
-// returns are written as they are, '@' (just below 'A') is progress, and any
-// byte from 'A' up, a lower-case letter or one of 0x80 and above included,
-// ends the wait. The line feed right after that byte is then the first
+// Line feeds among the progress bytes start new console lines, a CR before
+// one stays as in every CR LF line while a lone CR is shown as text (also
+// one right before the end), '@' (just below 'A') is progress, and any byte
+// from 'A' up, a lower-case letter or one of 0x80 and above included, ends
+// the wait. The line feed right after that byte is then the first
 // closing line, so a wait that went on past it would show another picture.
 TEST(Erase, AnyByteFromCapitalAUpEndsTheWait)
 {
@@ -370,17 +390,17 @@ TEST(Erase, AnyByteFromCapitalAUpEndsTheWait)
         char hex[8];
         std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(end[0]));
         auto& sim = w.StartSim(0, {"--erase-dots", "0", "--erase-seconds", "0", "--reply",
-                                   std::string("ERASE=OK, Erasing\\n.\\r.\\n..@\\n") + hex + "\\nDone"});
+                                   std::string("ERASE=OK, Erasing\\n.\\r.\\r\\n..@\\n\\r") + hex + "\\nDone"});
         const auto r = w.Run({"-s", "--erase-all"});
         sim.Stop();
 
         const TLines expected{QueryingSaber, Hyphens, DefaultVersion, DefaultSerial, "OK, Erasing",
-                              ".\r.",        "..@",   end,            "Done"};
+                              ".\\x0D.\r", "..@",   "\\x0D" + end, "Done"};
         EXPECT_EQ(ActionLines(r, w.PortNameOf(sim)), expected) << r.Out;
         // A line feed from the board ends the console line as every other
         // line of the program ends.
         const std::string lineEnd = Config().Wine ? "\r\n" : "\n";
-        EXPECT_NE(r.Out.find(lineEnd + ".\r." + lineEnd + "..@" + lineEnd), std::string::npos);
+        EXPECT_NE(r.Out.find(lineEnd + ".\\x0D.\r" + lineEnd + "..@" + lineEnd), std::string::npos);
         EXPECT_TRUE(sim.FlashNames().empty());
         EXPECT_EQ(r.ExitStatus, 0);
     }

@@ -250,7 +250,8 @@ TEST(Upload, NotReadyBoardsAreRefusedBeforeTheFileIsOpened)
 }
 
 // A "FREE=" reply whose number is missing or spoilt by a CR: the one-line
-// exception report, status 2, and the port closed on the way out.
+// exception report (the CR shown as text), status 2, and the port closed on
+// the way out.
 TEST(Upload, UnreadableFreeSpaceEndsWithTheConversionReport)
 {
     for (const std::string reply : {"FREE=", "FREE=\\r"}) {
@@ -260,7 +261,7 @@ TEST(Upload, UnreadableFreeSpaceEndsWithTheConversionReport)
         w.WriteFile("song.wav", "abc");
         const auto r = w.Run({"song.wav"});
         sim.Stop();
-        const std::string bad = reply == "FREE=" ? "" : "\r";
+        const std::string bad = reply == "FREE=" ? "" : "\\x0D";
         const auto at = r.Out.find("EConvertError:");
         ASSERT_NE(at, std::string::npos) << r.Out;
         EXPECT_NE(r.Out.find("\"" + bad + "\" is an invalid integer.", at), std::string::npos) << r.Out;

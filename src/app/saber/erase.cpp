@@ -52,15 +52,13 @@ void THiltPush::DoErase(const std::string& Port)
     // spin for ever on a port that fails at once. A byte held back by a line
     // error is delivered by the next receive.
     int Counter = 0;
+    rt::TBoardEcho echo;
     std::uint8_t InByte = Ser.RecvByte(EraseByteTimeout);
     bool Received = Ser.LastError() == 0;
     while (Counter < EraseSilentLimit && (!Received || InByte < EraseDoneByte)) {
         ++Counter;
         if (Received) {
-            if (InByte == '\n')
-                rt::WriteLine();
-            else
-                rt::WriteBoard(std::string(1, static_cast<char>(InByte)));
+            echo.Put(static_cast<char>(InByte));
             Counter = 0;
         }
         InByte = Ser.RecvByte(EraseByteTimeout);
@@ -70,7 +68,8 @@ void THiltPush::DoErase(const std::string& Port)
     // The byte that ended the wait, or one that came with the last receive
     // after the board had been silent too long.
     if (Received)
-        rt::WriteBoard(std::string(1, static_cast<char>(InByte)));
+        echo.Put(static_cast<char>(InByte));
+    echo.End();
 
     if (Counter >= EraseSilentLimit) {
         rt::WriteLine("ERROR, Communication Timed out...");

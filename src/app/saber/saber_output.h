@@ -14,8 +14,9 @@ inline void WriteQueryHeader()
     rt::WriteLine("--------------");
 }
 
-// A reply is shown exactly as received (a trailing CR included); an empty
-// reply means the board said nothing and is left out.
+// A reply is shown as received, a trailing CR included (its control bytes
+// as text: rt::WriteBoardLine); an empty reply means the board said nothing
+// and is left out.
 inline void WriteReplyIfAny(const std::string& Reply)
 {
     if (!Reply.empty())

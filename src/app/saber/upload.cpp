@@ -111,7 +111,10 @@ bool THiltPush::SendFile(const std::string& Port, const TUploadFile& File, const
     channel.Command("FREE?");
     inp = channel.Reply(ReplyTimeout);
     if (StartsWith(inp, FreePrefix)) {
-        freeSpace = StrToInt(rt::FromBoardText(inp.substr(FreePrefix.size())));
+        // A number that cannot be read is quoted in the report: shown, like
+        // every text of the board, so that its control bytes cannot reach the
+        // terminal. No number holds such a byte, so the reading is the same.
+        freeSpace = StrToInt(rt::FromBoardText(rt::ShownBoardText(inp.substr(FreePrefix.size()), false)));
         // A run that cannot fit as a whole is refused before its first byte
         // rather than left half-sent on a full board.
         const std::int64_t needed = Total ? Total->Size : fileSize;
