@@ -17,11 +17,12 @@ public:
     // Opens Path (closing what was open); false with the platform's reason.
     bool Open(const std::string& Path, std::string& Reason);
     bool IsOpen() const { return FHandle != -1; }
-    // Adds Text at the end of the file; a failure is dropped.
-    void Write(std::string_view Text);
+    // Adds Text at the end of the file; false with the platform's reason
+    // when not all of it could be written (a full disk, a drive removed).
+    bool Write(std::string_view Text, std::string& Reason);
+    void Close();
 
 private:
-    void Close();
     std::intptr_t FHandle = -1;
 };
 

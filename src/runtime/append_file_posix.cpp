@@ -33,16 +33,20 @@ bool TAppendFile::Open(const std::string& Path, std::string& Reason)
     return true;
 }
 
-void TAppendFile::Write(std::string_view Text)
+bool TAppendFile::Write(std::string_view Text, std::string& Reason)
 {
     while (IsOpen() && !Text.empty()) {
         const ssize_t n = ::write(static_cast<int>(FHandle), Text.data(), Text.size());
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return;
+        if (n <= 0) {
+            // A write that takes nothing and says nothing cannot go on either.
+            Reason = PlatformErrorText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
         Text.remove_prefix(static_cast<std::size_t>(n));
     }
+    return true;
 }
 
 } // namespace hp::rt

@@ -40,15 +40,23 @@ bool TAppendFile::Open(const std::string& Path, std::string& Reason)
     return true;
 }
 
-void TAppendFile::Write(std::string_view Text)
+bool TAppendFile::Write(std::string_view Text, std::string& Reason)
 {
     while (IsOpen() && !Text.empty()) {
         DWORD done = 0;
         const DWORD chunk = Text.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(Text.size());
-        if (!WriteFile(AsHandle(FHandle), Text.data(), chunk, &done, nullptr) || done == 0)
-            return;
+        if (!WriteFile(AsHandle(FHandle), Text.data(), chunk, &done, nullptr)) {
+            Reason = PlatformErrorText(static_cast<int>(GetLastError()));
+            return false;
+        }
+        if (done == 0) {
+            // A write that takes nothing and says nothing cannot go on either.
+            Reason = PlatformErrorText(ERROR_DISK_FULL);
+            return false;
+        }
         Text.remove_prefix(done);
     }
+    return true;
 }
 
 } // namespace hp::rt

@@ -14,6 +14,7 @@ struct TTrace {
     bool On = false;
     std::uint64_t Origin = 0;
     TAppendFile File;
+    std::string Path;
 };
 
 TTrace& Trace()
@@ -29,6 +30,7 @@ void StartTrace(const std::string& File)
     TTrace& trace = Trace();
     trace.On = true;
     trace.Origin = MonotonicMilliseconds();
+    trace.Path = File;
     std::string reason;
     if (!File.empty() && !trace.File.Open(File, reason))
         WriteErrorLine("hiltpush: the trace cannot be written to " + File + ": " + reason +
@@ -67,10 +69,17 @@ void WriteTraceLine(std::string_view Text)
         return;
     const std::string line = "hiltpush: trace " + std::to_string(MonotonicMilliseconds() - trace.Origin) + " " +
                              std::string(Text) + std::string(LineEnd());
-    if (trace.File.IsOpen())
-        trace.File.Write(line);
-    else
-        WriteErrorOutput(line);
+    if (trace.File.IsOpen()) {
+        std::string reason;
+        if (trace.File.Write(line, reason))
+            return;
+        // A trace that silently ends early would be sent and believed whole:
+        // say it once, and go on where it can still be read.
+        trace.File.Close();
+        WriteErrorLine("hiltpush: the trace could not be written to " + trace.Path + ": " + reason +
+                       "; the rest of it goes to standard error");
+    }
+    WriteErrorOutput(line);
 }
 
 } // namespace
@@ -89,7 +98,7 @@ void TraceRecord(std::string_view Line)
 
 std::string EscapeTraceText(std::string_view Text)
 {
-    return Escaped(Text, {});
+    return Escaped(Text, "\\");
 }
 
 std::string TraceQuoted(std::string_view Bytes)

@@ -10,7 +10,8 @@ namespace hp::rt {
 
 // Starts the trace: to standard error when File is empty, otherwise added
 // to File. A file that cannot be opened is said on standard error, and the
-// trace goes there instead.
+// trace goes there instead; so does the rest of a trace whose file fails a
+// write.
 void StartTrace(const std::string& File);
 
 bool TraceOn();
@@ -18,8 +19,9 @@ bool TraceOn();
 // One event, its text escaped (EscapeTraceText).
 void TraceLine(std::string_view Text);
 
-// Text with every byte outside 0x20 to 0x7E written as \xHH: no board's
-// bytes can drive the terminal that shows the trace.
+// Text with every byte outside 0x20 to 0x7E, and the backslash, written as
+// \xHH: no board's bytes can drive the terminal that shows the trace, and a
+// board that sent the four characters "\x41" is told from one that sent 'A'.
 std::string EscapeTraceText(std::string_view Text);
 
 // Bytes as one field of a trace line that a program reads back: in double

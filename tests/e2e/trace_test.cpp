@@ -66,5 +66,27 @@ TEST(Trace, TheTalkGoesToTheTraceAndStandardOutputStaysAsItWas)
     EXPECT_NE(file.find("command \"V?\\x0A\"", upload), std::string::npos) << "the second run's trace was not added";
 }
 
+// A trace write that fails is said once, with its reason, and the trace
+// goes on on standard error; standard output is untouched.
+TEST(Trace, AFailedWriteIsSaidOnceAndTheTraceGoesOn)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    const auto plain = w.Run({"-s", "-i"});
+    const auto full = w.Run({"-s", "--trace=/dev/full", "-i"});
+    sim.Stop();
+
+    EXPECT_EQ(full.Out, plain.Out);
+    EXPECT_EQ(full.ExitStatus, 0);
+    // Said with its reason right before the line that failed (the first),
+    // and only once.
+    const std::string said = "hiltpush: the trace could not be written to /dev/full: ";
+    EXPECT_TRUE(std::regex_search(full.Err, std::regex("^" + said + "[^\r\n]+; the rest of it goes to standard error"
+                                                       "\r?\nhiltpush: trace [0-9]+ hiltpush [0-9.]+\r?\n")))
+        << full.Err;
+    EXPECT_EQ(full.Err.find(said, 1), std::string::npos) << "said more than once";
+    EXPECT_NE(full.Err.find(" close ", full.Err.rfind("command \"S?\\x0A\"")), std::string::npos) << full.Err;
+}
+
 } // namespace
 } // namespace hp::e2e

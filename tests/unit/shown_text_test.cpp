@@ -35,10 +35,11 @@ TEST(ShownText, ConsoleEscapesTheControlBytesAndNothingElse)
     EXPECT_EQ(rt::ShownBoardText("a\r", false), "a\\x0D");
 }
 
-TEST(ShownText, TraceEscapesAllButPrintableAscii)
+TEST(ShownText, TraceEscapesAllButPrintableAsciiAndItsOwnBackslash)
 {
     EXPECT_EQ(rt::EscapeTraceText("\x1f !~\x7f\x80\xff\0"s), "\\x1F !~\\x7F\\x80\\xFF\\x00");
-    EXPECT_EQ(rt::EscapeTraceText("S=0042\r\n\x1b[2J\\x41"), "S=0042\\x0D\\x0A\\x1B[2J\\x41");
+    // A board's own "\x41" reads otherwise than the byte it spells.
+    EXPECT_EQ(rt::EscapeTraceText("S=0042\r\n\x1b[2J\\x41A"), "S=0042\\x0D\\x0A\\x1B[2J\\x5Cx41A");
 }
 
 } // namespace
