@@ -6,10 +6,10 @@
 //
 // Input: the first line holds the option letter (its first byte) and the
 // long name (the rest); every further line is one parameter. The program's
-// port option (-p, --port=) is checked on every input besides: its value is
-// never taken for a file to upload, and an option whose name begins with 'p'
+// port option (-p, --port=) is checked on every input besides: neither it
+// nor its value is ever taken for a file to upload, and an option whose name begins with 'p'
 // or 'P' but is not "p" or "port" is refused as a mistyped one. So is the
-// trace option, taken in its long form only.
+// trace option, taken in its long form only, and never a file either.
 #include "app/application_base.h"
 #include "app/port_option.h"
 #include "app/trace_option.h"
@@ -158,6 +158,8 @@ void CheckPortOption(const TProbe& App, const std::vector<std::string>& Params)
         next = std::find(next, Params.end(), f);
         Check(next != Params.end(), "UploadParams gave what is no parameter, or out of order", what);
         ++next;
+        Check(!hp::IsPortOptionForm(f) && !hp::IsTraceOptionForm(f), "an option of port or trace was taken for a file",
+              what + ": " + Visible(f));
     }
     // A value taken from the parameter after -p or -port has a slot of its
     // own that is no file: the files hold that text fewer times than the

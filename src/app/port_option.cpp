@@ -9,13 +9,13 @@ bool StartsWith(const std::string& Text, const char* Prefix)
     return Text.rfind(Prefix, 0) == 0;
 }
 
+} // namespace
+
 bool IsPortOptionForm(const std::string& P)
 {
     return P == "-p" || P == "-port" || P == "--p" || P == "--port" || StartsWith(P, "--p=") ||
            StartsWith(P, "--port=");
 }
-
-} // namespace
 
 std::optional<std::string> MistypedPortOption(const std::vector<std::string>& Params)
 {

@@ -2,6 +2,11 @@
 
 namespace hp {
 
+bool IsTraceOptionForm(const std::string& P)
+{
+    return P == "--trace" || P.rfind("--trace=", 0) == 0;
+}
+
 std::optional<std::string> TraceOption(const TApplicationBase& App)
 {
     bool longOpt = false;

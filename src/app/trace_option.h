@@ -8,6 +8,9 @@
 
 namespace hp {
 
+// True for "--trace" and "--trace=FILE".
+bool IsTraceOptionForm(const std::string& P);
+
 // Where the trace goes: empty for standard error, or the file; nullopt when
 // no trace was asked for.
 std::optional<std::string> TraceOption(const TApplicationBase& App);

@@ -1,6 +1,8 @@
 #include "app/upload_list.h"
 
+#include "app/port_option.h"
 #include "app/saber/flash_name.h"
+#include "app/trace_option.h"
 #include "runtime/board_text.h"
 #include "runtime/exceptions.h"
 #include "runtime/files.h"
@@ -36,9 +38,12 @@ std::vector<std::string> UploadParams(const std::vector<std::string>& Params)
         // A port name is never a file, whatever it looks like.
         if (i > 0 && TakesNextAsPortName(Params[i - 1]) && !IsOptionLike(p))
             continue;
-        last = &p;
         if (!IsOptionLike(p))
             files.push_back(p);
+        // A shortcut that carries the port or the trace, opened without
+        // files, has no file to report as missing.
+        else if (!IsPortOptionForm(p) && !IsTraceOptionForm(p))
+            last = &p;
     }
     if (files.empty() && last)
         files.push_back(*last);
@@ -57,6 +62,9 @@ TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePa
 TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::string& ExePath)
 {
     TUploadList list;
+    if (Names.empty())
+        list.Problems.push_back("ERROR, No file to upload: drop files or a folder onto hiltpush, or name them "
+                                "after the options.");
     std::set<std::string> boardNames;
     std::set<std::string> reportedTwice;
     const auto check = [&](TUploadFile file) {

@@ -11,8 +11,9 @@ namespace hp {
 
 // The parameters that name files: every one that does not begin with '-'
 // and is not the port option's value, in command-line order. When there is
-// none, the last such parameter, whatever it is (so a lone "-x" is reported
-// as a file that is not there).
+// none, the last parameter that is not one of the port or trace options
+// (so a lone "-x" is reported as a file that is not there); none at all when
+// those options are all there is.
 std::vector<std::string> UploadParams(const std::vector<std::string>& Params);
 
 // Finds the file FName names, as given or else next to the program
@@ -26,9 +27,9 @@ struct TUploadList {
 
 // The files that Names stand for, checked: a folder stands for the files
 // directly inside it in byte order of their names, names beginning with '.'
-// left out. Every problem is listed (a file not found or unreadable, a flash
-// name that is unsafe or used twice, a folder without files); a list with
-// problems must not be sent at all.
+// left out. Every problem is listed (no file given, a file not found or
+// unreadable, a flash name that is unsafe or used twice, a folder without
+// files); a list with problems must not be sent at all.
 TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::string& ExePath);
 
 } // namespace hp

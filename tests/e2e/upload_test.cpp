@@ -196,20 +196,35 @@ TEST(Upload, FileFoundNextToTheExecutable)
     EXPECT_EQ(r.ExitStatus, 0) << r.Out;
 }
 
+// Without a file the last parameter is taken for one, unless it is the
+// port or trace option of a shortcut opened without files dropped onto it.
 TEST(Upload, MissingFileOpensNoPort)
 {
-    for (const std::string name : {"absent.wav", ""}) {
+    const std::string noFile =
+        "ERROR, No file to upload: drop files or a folder onto hiltpush, or name them after the options.";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"absent.wav"}, {""}, {"-x", "--trace=t.txt"},
+                                                {"--trace=t.txt"}, {"-p", "PORT", "--trace"}}) {
+        SCOPED_TRACE(args.front());
         // Wine hands an empty argument over as "", which the Windows command
         // line rule drops altogether.
-        if (name.empty() && Config().Wine)
+        if (args.front().empty() && Config().Wine)
             continue;
         TWorld w;
         auto& sim = w.StartSim(0, {});
-        const auto r = w.Run({"-s", name});
+        // Not silent: "-s" would be the last parameter. The key wait
+        // returns at once without a console.
+        std::vector<std::string> argv;
+        for (const std::string& a : args)
+            argv.push_back(a == "PORT" ? w.PortNameOf(sim) : a);
+        const auto r = w.Run(argv);
         sim.Stop();
-        const auto lines = From(r, "Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber.");
-        const std::vector<std::string> expected{
-            "Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber.", "", "File " + name + " not found."};
+        auto lines = From(r, "Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber.");
+        lines.resize(std::min<std::size_t>(lines.size(), 3));
+        const std::string& file = args.front();
+        const std::vector<std::string> expected{"Port " + w.PortNameOf(sim) + " is a writable Ilvara Saber.", "",
+                                                file.empty() || file[0] != '-' || file == "-x"
+                                                    ? "File " + file + " not found."
+                                                    : noFile};
         EXPECT_EQ(lines, expected) << r.Out;
         EXPECT_EQ(r.ExitStatus, 2);
         EXPECT_EQ(sim.Received(), Verification);

@@ -45,13 +45,18 @@ TEST_F(UploadList, WhichParametersAreFiles)
     // Options keep their meaning wherever they stand; a file whose name
     // begins with '-' is given with a path.
     EXPECT_EQ(UploadParams({"a.wav", "-s", "font", "--x=1", "./-b.wav"}), (Names{"a.wav", "font", "./-b.wav"}));
-    // No file parameter: the last parameter, as a single-file run always took.
+    // No file parameter: the last parameter, as a single-file run always took,
+    // unless it is the port or the trace option.
     EXPECT_EQ(UploadParams({"-x", "-s"}), Names{"-s"});
     EXPECT_EQ(UploadParams({"-s", ""}), Names{""});
-    // A port name is never a file, not even the last parameter.
+    EXPECT_EQ(UploadParams({"-x", "--trace", "-p", "COM5", "--port=COM6", "--trace=t.txt"}), Names{"-x"});
+    // A port name is never a file, not even the last parameter; neither are
+    // the options of port and trace, nor the trace's file.
     EXPECT_EQ(UploadParams({"-p", "COM5", "a.wav", "-port", "x", "b.wav"}), (Names{"a.wav", "b.wav"}));
     EXPECT_EQ(UploadParams({"a.wav", "-p", "/dev/ttyUSB0"}), Names{"a.wav"});
-    EXPECT_EQ(UploadParams({"-p", "COM5"}), Names{"-p"});
+    for (const Names& own : {Names{"-p", "COM5"}, Names{"-port", "COM5", "--trace"}, Names{"--trace=t.txt"},
+                             Names{"--p=COM5", "--port=COM6"}})
+        EXPECT_EQ(UploadParams(own), Names{}) << testing::PrintToString(own);
     EXPECT_EQ(UploadParams({"-p", "-s", "x", "--port=COM5", "y"}), (Names{"x", "y"}));
 }
 
