@@ -6,6 +6,7 @@
 #include "app/upload_list.h"
 #include "runtime/console.h"
 #include "runtime/device_map.h"
+#include "runtime/files.h"
 #include "runtime/trace.h"
 #include "runtime/version_info.h"
 
@@ -56,12 +57,29 @@ std::vector<std::string> THiltPush::AllParams() const
     return params;
 }
 
+bool THiltPush::IsUploadRun() const
+{
+    return !HasOption("erase-all") && !HasOption('i', "info") && !HasOption('l', "list") &&
+           !HasOption('t', "trans") && !HasOption("slist");
+}
+
+void THiltPush::StartRunTrace(const std::string& File, const std::vector<std::string>& Uploads)
+{
+    // Appended to, a file the run uploads would change on the user's disk
+    // and reach the board with the trace in it. The run is refused once its
+    // files are checked; until then the trace goes where it harms nothing.
+    // A file that is not there yet is none of the user's files.
+    const auto id = File.empty() ? std::nullopt : rt::FileIdentity(File);
+    const bool uploaded = id && NamesFile(Uploads, ExeName(), *id);
+    rt::StartTrace(File, uploaded ? "it is one of the files to upload" : "");
+    rt::TraceLine("hiltpush " + rt::TVersionInfo().Value("FileVersion"));
+}
+
 void THiltPush::RunMainPath()
 {
-    if (const auto trace = TraceOption(*this)) {
-        rt::StartTrace(*trace);
-        rt::TraceLine("hiltpush " + rt::TVersionInfo().Value("FileVersion"));
-    }
+    const std::vector<std::string> uploads = IsUploadRun() ? UploadParams(AllParams()) : std::vector<std::string>{};
+    if (const auto trace = TraceOption(*this))
+        StartRunTrace(*trace, uploads);
     WriteVersion(false);
     if (const auto mistyped = MistypedPortOption(AllParams())) {
         rt::WriteLine("ERROR, Unknown option " + *mistyped + ": name the port as -p PORT or --port=PORT.");
@@ -90,7 +108,9 @@ void THiltPush::RunMainPath()
         SetExitCode(ExitFailure);
         return;
     }
-    if (HasOption("erase-all"))
+    if (IsUploadRun())
+        SendFiles(UsePort, uploads);
+    else if (HasOption("erase-all"))
         DoErase(UsePort);
     else if (HasOption('i', "info"))
         SaberInfo(UsePort);
@@ -100,8 +120,6 @@ void THiltPush::RunMainPath()
         Transmit(UsePort, GetOptionValue('t', "trans"));
     else if (HasOption("slist"))
         Transmit(UsePort, SoundListQuery);
-    else
-        SendFiles(UsePort, UploadParams(AllParams()));
 }
 
 std::string THiltPush::FindSaber(const std::vector<std::string>& FoundPorts)

@@ -56,6 +56,11 @@ protected:
 
 private:
     void RunMainPath();
+    // True when no action option is given: the run uploads files.
+    bool IsUploadRun() const;
+    // Starts the trace that --trace asked for (File: empty for standard
+    // error), never into one of Uploads.
+    void StartRunTrace(const std::string& File, const std::vector<std::string>& Uploads);
     // Verifies the ports in order, with the console lines of the search, and
     // returns the first writable saber's port, or empty after the lines that
     // say none was found.

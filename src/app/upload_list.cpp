@@ -27,6 +27,24 @@ bool TakesNextAsPortName(const std::string& P)
     return P == "-p" || P == "-port";
 }
 
+// The file a parameter names: as given, or else the file of that name
+// dropped next to the program, which is found without a path too.
+std::string FoundAt(const std::string& FName, const std::string& ExePath)
+{
+    return rt::FileExists(FName) ? FName : DirectoryPart(ExePath) + FName;
+}
+
+bool IsFile(const std::string& Path, const std::optional<rt::TFileIdentity>& Id)
+{
+    return Id && rt::FileIdentity(Path) == Id;
+}
+
+// The parameter Name, not a folder, names the file Id.
+bool ParamIsFile(const std::string& Name, const std::string& ExePath, const std::optional<rt::TFileIdentity>& Id)
+{
+    return Id && !rt::FolderExists(Name) && IsFile(FoundAt(Name, ExePath), Id);
+}
+
 } // namespace
 
 std::vector<std::string> UploadParams(const std::vector<std::string>& Params)
@@ -52,14 +70,21 @@ std::vector<std::string> UploadParams(const std::vector<std::string>& Params)
 
 TUploadFile ResolveUploadFile(const std::string& FName, const std::string& ExePath)
 {
-    // A file dropped next to the program is found without a path too; when
-    // it is not there either, the check says the file was not found.
-    TUploadFile file{FName, rt::FileExists(FName) ? FName : DirectoryPart(ExePath) + FName, {}, {}, 0, {}, {}};
+    // When it is not next to the program either, the check says the file
+    // was not found.
+    TUploadFile file{FName, FoundAt(FName, ExePath), {}, {}, 0, {}, {}};
     CheckUploadFile(file);
     return file;
 }
 
-TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::string& ExePath)
+bool NamesFile(const std::vector<std::string>& Names, const std::string& ExePath, const rt::TFileIdentity& Id)
+{
+    return std::any_of(Names.begin(), Names.end(),
+                       [&](const std::string& Name) { return ParamIsFile(Name, ExePath, Id); });
+}
+
+TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::string& ExePath,
+                             const std::optional<rt::TFileIdentity>& TraceFile)
 {
     TUploadList list;
     if (Names.empty())
@@ -83,7 +108,12 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
     };
     for (const std::string& name : Names) {
         if (!rt::FolderExists(name)) {
-            check(ResolveUploadFile(name, ExePath));
+            // Sent, the trace file would go to the board with the trace of
+            // this very run in it, changed on disk as well.
+            if (ParamIsFile(name, ExePath, TraceFile))
+                list.Problems.push_back("ERROR, " + name + " is the trace file; it cannot also be uploaded.");
+            else
+                check(ResolveUploadFile(name, ExePath));
             continue;
         }
         std::vector<std::string> names;
@@ -97,7 +127,7 @@ TUploadList CheckUploadFiles(const std::vector<std::string>& Names, const std::s
         // unsigned bytes); a name without them is refused anyway.
         std::vector<std::pair<std::string, std::string>> entries; // board bytes, name
         for (std::string& entry : names)
-            if (!entry.empty() && entry.front() != '.')
+            if (!entry.empty() && entry.front() != '.' && !IsFile(rt::ListedPath(name, entry), TraceFile))
                 entries.emplace_back(rt::ToBoardName(entry).value_or(entry), std::move(entry));
         std::sort(entries.begin(), entries.end());
         if (entries.empty())

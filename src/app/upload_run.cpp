@@ -1,15 +1,21 @@
 // A run of uploads: every file checked before the first byte goes out, then
 // one upload after another to the one verified port.
 #include "app/hiltpush.h"
+#include "app/trace_option.h"
 #include "app/upload_list.h"
 #include "runtime/console.h"
 #include "runtime/exceptions.h"
+#include "runtime/files.h"
 
 namespace hp {
 
 void THiltPush::SendFiles(const std::string& Port, const std::vector<std::string>& Names)
 {
-    const TUploadList list = CheckUploadFiles(Names, ExeName());
+    // The trace file by what it is now: the trace may have made it since
+    // the run began.
+    const auto trace = TraceOption(*this);
+    const TUploadList list =
+        CheckUploadFiles(Names, ExeName(), trace && !trace->empty() ? rt::FileIdentity(*trace) : std::nullopt);
     if (!list.Problems.empty()) {
         // A font sent in part is worse than none: the user mends the list
         // and sends it whole.

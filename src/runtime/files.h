@@ -3,6 +3,7 @@
 // and a file of bytes read in blocks.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,19 @@ std::string JoinPath(const std::string& Folder, const std::string& Name);
 // trims a trailing '.' or ' ' or takes "con.wav" for a device. Elsewhere:
 // JoinPath.
 std::string ListedPath(const std::string& Folder, const std::string& Name);
+
+// What tells one file from another however a path spells it (relative or
+// full, through a link, in another case): the device and inode on Linux, the
+// volume serial number and file index on Windows.
+struct TFileIdentity {
+    std::uint64_t Volume = 0;
+    std::uint64_t Index = 0;
+    bool operator==(const TFileIdentity&) const = default;
+};
+
+// The identity of what Path names (a link by its target), or nullopt when
+// nothing is there to be told apart.
+std::optional<TFileIdentity> FileIdentity(const std::string& Path);
 
 // A file opened for reading as bytes. Every failure raises EInOutError
 // with the platform's error text; the file is closed by the destructor.

@@ -59,6 +59,14 @@ std::vector<std::string> FilesIn(const std::string& Folder)
     }
 }
 
+std::optional<TFileIdentity> FileIdentity(const std::string& Path)
+{
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0)
+        return std::nullopt;
+    return TFileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 std::string JoinPath(const std::string& Folder, const std::string& Name)
 {
     if (!Folder.empty() && Folder.back() == '/')

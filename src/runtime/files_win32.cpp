@@ -127,6 +127,22 @@ std::vector<std::string> FilesIn(const std::string& Folder)
     return names;
 }
 
+std::optional<TFileIdentity> FileIdentity(const std::string& Path)
+{
+    // No access asked for: a file that others hold open is told apart too.
+    HANDLE h = CreateFileW(SystemPath(Path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL known = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!known)
+        return std::nullopt;
+    return TFileIdentity{info.dwVolumeSerialNumber,
+                         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 std::string JoinPath(const std::string& Folder, const std::string& Name)
 {
     if (!Folder.empty() && (Folder.back() == '\\' || Folder.back() == '/' || Folder.back() == ':'))

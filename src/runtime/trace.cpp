@@ -25,14 +25,14 @@ TTrace& Trace()
 
 } // namespace
 
-void StartTrace(const std::string& File)
+void StartTrace(const std::string& File, const std::string& Refusal)
 {
     TTrace& trace = Trace();
     trace.On = true;
     trace.Origin = MonotonicMilliseconds();
     trace.Path = File;
-    std::string reason;
-    if (!File.empty() && !trace.File.Open(File, reason))
+    std::string reason = Refusal;
+    if (!File.empty() && (!reason.empty() || !trace.File.Open(File, reason)))
         WriteErrorLine("hiltpush: the trace cannot be written to " + File + ": " + reason +
                        "; it goes to standard error");
 }

@@ -9,10 +9,10 @@
 namespace hp::rt {
 
 // Starts the trace: to standard error when File is empty, otherwise added
-// to File. A file that cannot be opened is said on standard error, and the
-// trace goes there instead; so does the rest of a trace whose file fails a
-// write.
-void StartTrace(const std::string& File);
+// to File. A file that cannot be opened, or one that must not be written
+// (Refusal says why), is said on standard error, and the trace goes there
+// instead; so does the rest of a trace whose file fails a write.
+void StartTrace(const std::string& File, const std::string& Refusal = {});
 
 bool TraceOn();
 

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 namespace hp::e2e {
 namespace {
+
+namespace fs = std::filesystem;
 
 // Standard output with what differs from run to run made alike: the time
 // estimates, which depend on the machine's speed, and the space left by the
@@ -64,6 +67,34 @@ TEST(Trace, TheTalkGoesToTheTraceAndStandardOutputStaysAsItWas)
     const std::size_t upload = file.find("command \"WR=song.raw,5000\\x0A\"");
     ASSERT_NE(upload, std::string::npos) << file;
     EXPECT_NE(file.find("command \"V?\\x0A\"", upload), std::string::npos) << "the second run's trace was not added";
+}
+
+// The trace never goes into what is uploaded: the trace file named as a
+// file to upload (here through another link to it) refuses the run before
+// a byte is added to it, and a folder's upload leaves it out.
+TEST(Trace, TheTraceFileIsNeverUploaded)
+{
+    TWorld w;
+    auto& sim = w.StartSim(0, {});
+    w.WriteFile("a.raw", "the user's own");
+    fs::create_hard_link(w.Dir() + "/a.raw", w.Dir() + "/link.raw");
+    w.WriteFile("font/hum.wav", "hum");
+    const auto named = w.Run({"-s", "--trace=link.raw", "a.raw"});
+    const auto folder = w.Run({"-s", "--trace=font/trace.txt", "font"});
+    sim.Stop();
+
+    const std::string le = Config().Wine ? "\r\n" : "\n";
+    EXPECT_TRUE(named.Out.ends_with(le + le + "ERROR, a.raw is the trace file; it cannot also be uploaded." + le))
+        << named.Out;
+    EXPECT_EQ(named.ExitStatus, 2);
+    EXPECT_EQ(Contents(w.Dir() + "/a.raw"), "the user's own");
+    const std::string said = "hiltpush: the trace cannot be written to link.raw: it is one of the files to upload; ";
+    EXPECT_TRUE(named.Err.starts_with(said + "it goes to standard error")) << named.Err;
+    EXPECT_NE(named.Err.find("hiltpush: trace "), std::string::npos) << named.Err;
+
+    EXPECT_EQ(folder.ExitStatus, 0) << folder.Out;
+    EXPECT_EQ(sim.FlashNames(), std::vector<std::string>{"hum.wav"});
+    EXPECT_NE(Contents(w.Dir() + "/font/trace.txt").find("command \"WR=hum.wav,3\\x0A\""), std::string::npos);
 }
 
 // A trace write that fails is said once, with its reason, and the trace
