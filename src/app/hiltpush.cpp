@@ -7,6 +7,7 @@
 #include "runtime/console.h"
 #include "runtime/device_map.h"
 #include "runtime/files.h"
+#include "runtime/process.h"
 #include "runtime/trace.h"
 #include "runtime/version_info.h"
 
@@ -72,7 +73,13 @@ void THiltPush::StartRunTrace(const std::string& File, const std::vector<std::st
     const auto id = File.empty() ? std::nullopt : rt::FileIdentity(File);
     const bool uploaded = id && NamesFile(Uploads, ExeName(), *id);
     rt::StartTrace(File, uploaded ? "it is one of the files to upload" : "");
-    rt::TraceLine("hiltpush " + rt::TVersionInfo().Value("FileVersion"));
+    // The version, the platform and the parameters: all a replay of the run
+    // needs besides the driver's answers.
+    std::string first =
+        "hiltpush " + rt::TVersionInfo().Value("FileVersion") + " on " + rt::PlatformName() + " with";
+    for (const std::string& param : AllParams())
+        first += " " + rt::TraceQuoted(param);
+    rt::TraceRecord(first);
 }
 
 void THiltPush::RunMainPath()

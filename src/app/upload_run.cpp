@@ -6,6 +6,7 @@
 #include "runtime/console.h"
 #include "runtime/exceptions.h"
 #include "runtime/files.h"
+#include "runtime/trace.h"
 
 namespace hp {
 
@@ -26,6 +27,10 @@ void THiltPush::SendFiles(const std::string& Port, const std::vector<std::string
         SetExitCode(ExitFailure);
         return;
     }
+    // The files as checked: a replay of the run makes stand-ins of them.
+    if (rt::TraceOn())
+        for (const TUploadFile& file : list.Files)
+            rt::TraceRecord("upload file " + rt::TraceQuoted(file.Given) + " size " + std::to_string(file.Size));
     const std::size_t count = list.Files.size();
     if (count == 1) {
         SendFile(Port, list.Files.front());

@@ -13,4 +13,8 @@ std::string ExeName();
 // them; on Windows the command line split by the program's own rule.
 std::vector<std::string> ProcessParams(int argc, char** argv);
 
+// The platform the program was built for, as a trace names it: "linux" or
+// "windows".
+std::string PlatformName();
+
 } // namespace hp::rt

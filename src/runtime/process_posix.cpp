@@ -23,4 +23,9 @@ std::vector<std::string> ProcessParams(int argc, char** argv)
     return params;
 }
 
+std::string PlatformName()
+{
+    return "linux";
+}
+
 } // namespace hp::rt

@@ -35,4 +35,9 @@ std::vector<std::string> ProcessParams(int, char**)
     return all;
 }
 
+std::string PlatformName()
+{
+    return "windows";
+}
+
 } // namespace hp::rt

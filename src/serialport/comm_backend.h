@@ -394,17 +394,23 @@ private:
         const TCommTransfer done = FDriver.Transfer(FHeld.data(), FReadSize, Timeout, false);
         FHeld.resize(static_cast<std::size_t>(std::clamp(done.Count, 0, FReadSize)));
         Checked("SetCommTimeouts", FDriver.SetReadTimeouts(-1));
-        if (Judging() && (Timeout > 0 || !FHeld.empty() || done.Error != 0))
+        // Bytes come first; a failure after them shows on the next call. A
+        // read that ran out its time may say so as an error (Wine).
+        TWaitEnd end{TWaitKind::ByteQueued};
+        if (FHeld.empty()) {
+            const bool ownCancel = done.Aborted && !MeansDeviceGone(done.Error, true);
+            if (done.Error == 0 || done.Error == winerr::Timeout || ownCancel)
+                end = {TWaitKind::TimedOut};
+            else
+                end = {MeansDeviceGone(done.Error, done.Aborted) ? TWaitKind::HungUp : TWaitKind::Failed,
+                       Checked("ReadFile", done.Error)};
+        }
+        // The read at a time-out is news only when it found what the wait
+        // did not.
+        if (Judging() && (Timeout > 0 || end.Kind != TWaitKind::TimedOut))
             Judged("read within " + std::to_string(Timeout) + " ms: " + std::to_string(FHeld.size()) + " bytes \"" +
                    FHeld + "\", error " + std::to_string(done.Error));
-        // Bytes come first; a failure after them shows on the next call.
-        if (!FHeld.empty())
-            return {TWaitKind::ByteQueued};
-        // A read that ran out its time may say so as an error (Wine).
-        if (done.Error == 0 || done.Error == winerr::Timeout || (done.Aborted && !MeansDeviceGone(done.Error, true)))
-            return {TWaitKind::TimedOut};
-        Checked("ReadFile", done.Error);
-        return {MeansDeviceGone(done.Error, done.Aborted) ? TWaitKind::HungUp : TWaitKind::Failed, done.Error};
+        return end;
     }
 
     TSerialTransfer Transferred(void* Buffer, int Length, int DeadlockTimeout, bool Writing)

@@ -3,6 +3,7 @@
 # output, byte for byte, with an expected text whose lines end in LF.
 #   expect_output.sh EXPECTED EXE_NAME LF|CRLF RC -- program [args...]
 # EXE_NAME replaces @EXE@ in the expected text; CRLF turns every LF into CR LF.
+# HP_EXPECT_STDERR, when set, is a text that standard error must hold.
 set -u
 expected=$1 exe_name=$2 line_end=$3 want_rc=$4
 shift 5
@@ -24,6 +25,10 @@ if ! cmp -s "$work/want" "$work/got"; then
     od -c "$work/want" | head -40
     echo ---
     od -c "$work/got" | head -40
+    status=1
+fi
+if [ -n "${HP_EXPECT_STDERR:-}" ] && ! grep -qF -- "$HP_EXPECT_STDERR" "$work/err"; then
+    echo "standard error lacks: $HP_EXPECT_STDERR"
     status=1
 fi
 if [ -s "$work/err" ]; then
