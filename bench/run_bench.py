@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The hiltpush benchmark: upload cost beside its floors and a Python peer,
 the paced upload, several files in one run against separate runs,
-discovery, the idle cost of waits, start-up, and the Windows build under
-Wine where it applies. Prints one table of medians (with
+discovery, the idle cost of waits, start-up, the instructions the trace
+adds to the Windows upload's byte loop (under callgrind), and the Windows
+build under Wine where it applies. Prints one table of medians (with
 min and max) over several runs. Run it through scripts/bench.
 
 It is a measurement, not a test: it judges against the targets only to mark
@@ -12,6 +13,7 @@ import argparse
 import os
 import platform
 import pty
+import re
 import select
 import shutil
 import signal
@@ -22,6 +24,12 @@ import tempfile
 import time
 
 UPLOAD_SIZE = 1024 * 1024
+# The Windows build under Wine takes about 200 s per MiB: a smaller file
+# keeps its pair of uploads (with and without the trace) to a few minutes.
+WINE_UPLOAD_SIZE = 128 * 1024
+# Bytes counted under callgrind: enough for the 4096-byte trace lines to show
+# at their share.
+COUNTED_BYTES = 256 * 1024
 PACED_SIZE = 64 * 1024
 PACED_RATE = 11520
 FONT_FILES = 20
@@ -149,6 +157,9 @@ class Bench:
             f.write(os.urandom(UPLOAD_SIZE))
         with open(self.paced_file, "wb") as f:
             f.write(os.urandom(PACED_SIZE))
+        self.wine_upload_file = os.path.join(self.work, "wine-upload.bin")
+        with open(self.wine_upload_file, "wb") as f:
+            f.write(os.urandom(WINE_UPLOAD_SIZE))
         self.map_dir = os.path.join(self.work, "map")
         # A small font, and the same number of empty files: the cost of a
         # file beyond its bytes.
@@ -231,6 +242,31 @@ class Bench:
                  hp_cpu <= 1.5 * floor_cpu)
         self.row(sec, "hiltpush CPU / python3-serial peer", f"{hp_cpu / peer_cpu:.2f}", "<= 0.5",
                  hp_cpu <= 0.5 * peer_cpu)
+
+    def instructions(self):
+        """The Windows upload's byte loop over a driver that costs nothing,
+        counted in instructions (repeatable under any load): without the
+        trace, with each of its two parts, and with both."""
+        if not self.args.comm_trace_cost or not shutil.which("valgrind"):
+            print("  (no valgrind or no comm-trace-cost: skipped)", file=sys.stderr, flush=True)
+            return
+        sec = f"Instructions per byte, Windows byte loop over a null driver, {COUNTED_BYTES // 1024} KiB (callgrind)"
+        per_byte = {}
+        for mode, name in (("plain", "no trace"), ("hook", "serial object's trace hook only"),
+                           ("recorder", "driver answers recorded only"),
+                           ("traced", "trace on (hook and recorder, as --trace=FILE)")):
+            trace = os.path.join(self.work, f"counted-{mode}.txt")
+            r = subprocess.run(["valgrind", "--tool=callgrind", "--toggle-collect=*SendBytes*",
+                                "--callgrind-out-file=" + os.path.join(self.work, f"callgrind.{mode}"),
+                                self.args.comm_trace_cost, mode, str(COUNTED_BYTES), trace],
+                               capture_output=True, text=True)
+            found = re.search(r"Collected : (\d+)", r.stderr)
+            if r.returncode != 0 or not found:
+                raise RuntimeError(f"comm-trace-cost {mode} failed:\n{r.stderr}")
+            per_byte[mode] = int(found.group(1)) / COUNTED_BYTES
+            self.row(sec, f"{name}: instructions per byte", f"{per_byte[mode]:.1f}")
+        self.row(sec, "trace on less no trace: instructions per byte", f"{per_byte['traced'] - per_byte['plain']:.1f}")
+        self.row(sec, "trace on / no trace", f"{per_byte['traced'] / per_byte['plain']:.3f}")
 
     def paced(self):
         # The transfer is timed on the board's side, from its log: from the
@@ -457,26 +493,50 @@ class Bench:
         try:
             w.start()
             if upload:
-                hp, server = [], []
-                for _ in range(self.args.wine_runs):
-                    before = w.server_cpu()
-                    r = w.upload(self.upload_file)
-                    after = w.server_cpu()
-                    server.append(None if before is None or after is None else after - before)
-                    if r.status != 0 or "OK, Write Complete" not in r.out.decode("latin-1"):
-                        raise RuntimeError("Wine upload failed:\n" + r.out.decode("latin-1")
-                                           + r.err.decode("latin-1"))
-                    hp.append(r)
-                sec = "Upload 1 MiB, no line-rate limit (Windows build under Wine)"
-                us = 1e6 / UPLOAD_SIZE
-                self.row(sec, "hiltpush.exe: wall time, s", Stats([r.wall for r in hp]).fmt(digits=3))
-                self.row(sec, "hiltpush.exe: CPU of the Wine process, us/byte",
-                         Stats([r.cpu for r in hp]).fmt(us, 3))
-                self.row(sec, "the Wine server's CPU meanwhile, us/byte", Stats(server).fmt(us, 3))
+                self.wine_upload(w)
             if discovery:
                 self.discovery(wine=w)
         finally:
             w.stop()
+
+    def wine_upload(self, w):
+        # The runs with and without the trace take turns, so that a change of
+        # the machine's load falls on both alike.
+        trace_name = "wine-trace.txt"
+        trace_file = os.path.join(self.work, trace_name)
+        runs = {(): ([], []), ("--trace=" + trace_name,): ([], [])}
+        trace_lines = []
+        for _ in range(self.args.wine_runs):
+            for options, (hp, server) in runs.items():
+                if os.path.exists(trace_file):
+                    os.remove(trace_file)
+                before = w.server_cpu()
+                r = w.upload(self.wine_upload_file, options)
+                after = w.server_cpu()
+                server.append(None if before is None or after is None else after - before)
+                if r.status != 0 or "OK, Write Complete" not in r.out.decode("latin-1"):
+                    raise RuntimeError("Wine upload failed:\n" + r.out.decode("latin-1") + r.err.decode("latin-1"))
+                hp.append(r)
+                if options:
+                    with open(trace_file, encoding="latin-1") as f:
+                        lines = f.read().splitlines()
+                    # Without the driver's answers the trace is not the one measured.
+                    if not any(" comm writes " in l for l in lines):
+                        raise RuntimeError("the Wine upload's trace holds no driver answers")
+                    trace_lines.append(len(lines))
+        sec = f"Upload {WINE_UPLOAD_SIZE // 1024} KiB, no line-rate limit (Windows build under Wine)"
+        us = 1e6 / WINE_UPLOAD_SIZE
+        for options, (hp, server) in runs.items():
+            name = "hiltpush.exe --trace=FILE" if options else "hiltpush.exe"
+            self.row(sec, f"{name}: wall time, s", Stats([r.wall for r in hp]).fmt(digits=3))
+            self.row(sec, f"{name}: CPU of the Wine process, us/byte", Stats([r.cpu for r in hp]).fmt(us, 3))
+            self.row(sec, f"{name}: the Wine server's CPU meanwhile, us/byte", Stats(server).fmt(us, 3))
+        (plain, _), (traced, _) = runs.values()
+        plain_cpu = Stats([r.cpu for r in plain]).median()
+        traced_cpu = Stats([r.cpu for r in traced]).median()
+        self.row(sec, "hiltpush.exe CPU with the trace / without", f"{traced_cpu / plain_cpu:.2f}", "<= 1.1",
+                 traced_cpu <= 1.1 * plain_cpu)
+        self.row(sec, "trace lines per run", Stats(trace_lines).fmt(digits=0))
 
     def report(self, out):
         out.write("| section | measure | median (min .. max) | target | |\n")
@@ -549,10 +609,10 @@ class WineRig:
     def run(self, argv, cwd=None):
         return run_piped(["wine", self.args.hiltpush_exe] + argv, env=self.env, cwd=cwd, limit=300)
 
-    def upload(self, path):
+    def upload(self, path, options=()):
         s, _ = self.sim()
         with s:
-            return self.run(["-s", os.path.basename(path)], cwd=os.path.dirname(path))
+            return self.run(["-s", *options, os.path.basename(path)], cwd=os.path.dirname(path))
 
     def verify(self, kind):
         if kind == "missing":
@@ -601,6 +661,7 @@ def main():
     ap.add_argument("--floor-writer", required=True)
     ap.add_argument("--peer", required=True)
     ap.add_argument("--python", default="/usr/bin/python3", help="the Python that has python3-serial")
+    ap.add_argument("--comm-trace-cost", help="bench/comm_trace_cost.cpp, counted under callgrind")
     ap.add_argument("--hiltpush-exe", help="the Windows build, run under Wine")
     ap.add_argument("--wine-dir")
     ap.add_argument("--wine-rig")
@@ -608,13 +669,14 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--idle-runs", type=int, default=1)
     ap.add_argument("--wine-runs", type=int, default=3, help="runs of the (slow) upload under Wine")
-    ap.add_argument("--only", default="upload,paced,files,discovery,idle,startup,wine")
+    ap.add_argument("--only", default="upload,instructions,paced,files,discovery,idle,startup,wine")
     ap.add_argument("--output")
     args = ap.parse_args()
     parts = args.only.split(",")
     bench = Bench(args)
     try:
-        actions = {"startup": bench.startup, "upload": bench.upload_cost, "paced": bench.paced,
+        actions = {"startup": bench.startup, "upload": bench.upload_cost, "instructions": bench.instructions,
+                   "paced": bench.paced,
                    "files": bench.several_files, "discovery": bench.discovery, "idle": bench.idle, "wine": bench.wine,
                    "wine-upload": lambda: bench.wine(discovery=False),
                    "wine-discovery": lambda: bench.wine(upload=False)}
