@@ -13,6 +13,7 @@
 #include "runtime/trace.h"
 #include "serialport/comm_backend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -70,15 +71,14 @@ public:
     TCommStatus Status()
     {
         const TCommStatus s = FDriver.Status();
-        if (FPendingWrite && s.Error == 0 && s.LineErrors == 0) {
+        if (FPendingWrite && s.Error == 0 && s.LineErrors == 0) [[likely]] {
             // One more byte of the upload's loop went as it should.
             FPendingWrite = false;
-            if (++FWrites == WritesPerLine)
+            if (++FWrites == WritesPerLine) [[unlikely]]
                 FlushWrites();
             return s;
         }
-        Record("status -> error " + std::to_string(s.Error) + " errors " + Hex(s.LineErrors) + " in " +
-               std::to_string(s.InQueue) + " out " + std::to_string(s.OutQueue));
+        RecordStatus(s);
         return s;
     }
 
@@ -106,22 +106,37 @@ public:
     TCommTransfer Transfer(void* Buffer, int Length, int DeadlockTimeout, bool Writing)
     {
         const TCommTransfer t = FDriver.Transfer(Buffer, Length, DeadlockTimeout, Writing);
-        if (Writing && Length == 1 && t.Count == 1 && t.Error == 0 && !t.Aborted && !FPendingWrite) {
+        if (Writing && Length == 1 && t.Count == 1 && t.Error == 0 && !t.Aborted && !FPendingWrite) [[likely]] {
             // Told once its status query has gone as well.
             FPendingWrite = true;
             FPendingByte = *static_cast<const char*>(Buffer);
             FPendingWithin = DeadlockTimeout;
             return t;
         }
-        const std::string bytes(static_cast<const char*>(Buffer),
-                                static_cast<std::size_t>(std::max(Writing ? Length : t.Count, 0)));
-        Record(Transfer(Writing, Length, DeadlockTimeout, t, bytes));
+        RecordTransfer(Buffer, Length, DeadlockTimeout, Writing, t);
         return t;
     }
 
     TDriver& Driver() { return FDriver; }
 
 private:
+    // The lines are made out of the byte loop's way: its calls stay small
+    // enough to inline.
+    [[gnu::noinline]] void RecordStatus(const TCommStatus& S)
+    {
+        Record("status -> error " + std::to_string(S.Error) + " errors " + Hex(S.LineErrors) + " in " +
+               std::to_string(S.InQueue) + " out " + std::to_string(S.OutQueue));
+    }
+
+    [[gnu::noinline]] void RecordTransfer(void* Buffer, int Length, int DeadlockTimeout, bool Writing,
+                                          const TCommTransfer& T)
+    {
+        // What a read returned, never more than it was given room for.
+        const int count = std::clamp(Writing ? Length : T.Count, 0, std::max(Length, 0));
+        const std::string bytes(static_cast<const char*>(Buffer), static_cast<std::size_t>(count));
+        Record(Transfer(Writing, Length, DeadlockTimeout, T, bytes));
+    }
+
     static std::string Hex(std::uint32_t Value)
     {
         char text[16];
@@ -150,7 +165,7 @@ private:
         FSink("comm " + Line);
     }
 
-    void FlushWrites()
+    [[gnu::noinline]] void FlushWrites()
     {
         if (FWrites != 0)
             FSink("comm writes " + std::to_string(FWrites));
