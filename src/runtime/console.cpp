@@ -1,5 +1,7 @@
 #include "runtime/console.h"
 
+#include "runtime/escaped_bytes.h"
+
 #include <algorithm>
 #include <string>
 
@@ -17,10 +19,9 @@ std::string WithLineEnd(std::string_view Text)
     return line;
 }
 
-bool IsControl(char C)
+bool IsControl(unsigned char B)
 {
-    const auto b = static_cast<unsigned char>(C);
-    return (b < 0x20 && b != '\t') || b == 0x7F;
+    return (B < 0x20 && B != '\t') || B == 0x7F;
 }
 
 } // namespace
@@ -51,18 +52,7 @@ std::string ShownBoardText(std::string_view Bytes, bool EndsLine)
     const std::string_view body = keepLastCR ? Bytes.substr(0, Bytes.size() - 1) : Bytes;
     if (std::none_of(body.begin(), body.end(), IsControl))
         return std::string(Bytes);
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string shown;
-    shown.reserve(Bytes.size() + 16);
-    for (const char c : body) {
-        if (IsControl(c)) {
-            shown += "\\x";
-            shown += Hex[static_cast<unsigned char>(c) >> 4];
-            shown += Hex[c & 0xF];
-        } else {
-            shown += c;
-        }
-    }
+    std::string shown = EscapedBytes(body, IsControl);
     if (keepLastCR)
         shown += '\r';
     return shown;

@@ -3,6 +3,7 @@
 #include "runtime/append_file.h"
 #include "runtime/clock.h"
 #include "runtime/console.h"
+#include "runtime/escaped_bytes.h"
 
 #include <cstdint>
 
@@ -46,20 +47,9 @@ namespace {
 
 std::string Escaped(std::string_view Text, std::string_view AlsoEscaped)
 {
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string escaped;
-    escaped.reserve(Text.size());
-    for (const char c : Text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x20 && b <= 0x7E && AlsoEscaped.find(c) == std::string_view::npos) {
-            escaped += c;
-        } else {
-            escaped += "\\x";
-            escaped += Hex[b >> 4];
-            escaped += Hex[b & 0xF];
-        }
-    }
-    return escaped;
+    return EscapedBytes(Text, [AlsoEscaped](unsigned char B) {
+        return B < 0x20 || B > 0x7E || AlsoEscaped.find(static_cast<char>(B)) != std::string_view::npos;
+    });
 }
 
 void WriteTraceLine(std::string_view Text)

@@ -317,7 +317,8 @@ private:
 std::unique_ptr<TSerialBackend> CreateSerialBackend()
 {
     // The recorder only while a trace is on: the upload's byte loop then
-    // pays a counter and a branch per byte, and nothing without one.
+    // pays a few compares and a counter per byte (bench/RESULTS.md), and
+    // nothing without one.
     if (rt::TraceOn())
         return std::make_unique<TCommBackend<TCommRecorder<TWin32Comm>>>(&rt::TraceRecord);
     return std::make_unique<TCommBackend<TWin32Comm>>();
